@@ -49,20 +49,24 @@ int CheckedSaltSize(int64_t size) try {
 }
 OST_TRAIL
 
-// data[i] ^= a[i] ^ b[i] ^ c[i]. Eight bytes at a time through memcpy, which
-// compiles to plain unaligned loads and stores.
-inline void Xor3(uint8_t* data, const uint8_t* a, const uint8_t* b, const uint8_t* c, int64_t n) {
+// out[i] = in[i] ^ a[i] ^ b[i] ^ c[i], 32 bytes at a time; `out` may be
+// `in`. The vector type and memcpy compile to unaligned vector loads and
+// stores; the AVX2 clone is chosen at load time where the processor has it.
+typedef uint8_t Block32 __attribute__((vector_size(32)));
+
+__attribute__((target_clones("avx2", "default"))) void Xor3(uint8_t* out, const uint8_t* in, const uint8_t* a,
+                                                            const uint8_t* b, const uint8_t* c, int64_t n) {
   int64_t i = 0;
   for (; i + 32 <= n; i += 32) {
-    uint64_t d[4], x[4], y[4], z[4];
-    std::memcpy(d, data + i, 32);
-    std::memcpy(x, a + i, 32);
-    std::memcpy(y, b + i, 32);
-    std::memcpy(z, c + i, 32);
-    for (int w = 0; w < 4; ++w) d[w] ^= x[w] ^ y[w] ^ z[w];
-    std::memcpy(data + i, d, 32);
+    Block32 d, x, y, z;
+    std::memcpy(&d, in + i, 32);
+    std::memcpy(&x, a + i, 32);
+    std::memcpy(&y, b + i, 32);
+    std::memcpy(&z, c + i, 32);
+    d ^= x ^ y ^ z;
+    std::memcpy(out + i, &d, 32);
   }
-  for (; i < n; ++i) data[i] ^= a[i] ^ b[i] ^ c[i];
+  for (; i < n; ++i) out[i] = in[i] ^ a[i] ^ b[i] ^ c[i];
 }
 
 }  // namespace
@@ -126,15 +130,19 @@ void ShaPad3::Reset(const std::string& salt, const std::string& key, int64_t off
   }
 }
 
-void ShaPad3::Apply(void* data, int64_t n) {
-  auto* bytes = static_cast<uint8_t*>(data);
+void ShaPad3::Apply(void* data, int64_t n) { ApplyTo(data, data, n); }
+
+void ShaPad3::ApplyTo(void* out, const void* in, int64_t n) {
+  auto* to = static_cast<uint8_t*>(out);
+  const auto* from = static_cast<const uint8_t*>(in);
   while (n > 0) {
     const int64_t span = std::min<int64_t>(n, kShaSpan);
-    Xor3(bytes, k1_.Span(), k2_.Span(), k3_.Span(), span);
+    Xor3(to, from, k1_.Span(), k2_.Span(), k3_.Span(), span);
     k1_.Advance(span);
     k2_.Advance(span);
     k3_.Advance(span);
-    bytes += span;
+    to += span;
+    from += span;
     n -= span;
   }
 }
@@ -191,13 +199,31 @@ OST_TRAIL
 
 void ShaStream::Writev(const Iovec* iov, int count) try {
   if (writeBroken_) OST_THROW(Error(E_IO, "Cipher stream is out of step after a failed write"));
+  // The pad advances as bytes are encrypted, before they are delivered; if
+  // anything fails from here on, the peer's pad stays behind ours and nothing
+  // written later could be decrypted.
+  writeBroken_ = true;
+  uint8_t* const buffer = writeBuffer_.get();
   int64_t used = 0;
   for (int i = 0; i < count; ++i) {
     const auto* data = static_cast<const uint8_t*>(iov[i].data);
     int64_t left = iov[i].length;
     while (left > 0) {
-      const int64_t m = std::min(left, kShaWriteBufferSize - used);
-      std::memcpy(writeBuffer_.get() + used, data, m);
+      if (writeLeft_ == 0) {
+        // A new period: its salt goes out in clear before its ciphertext.
+        if (used + saltSize_ > kShaWriteBufferSize) {
+          WriteBuf(used);
+          used = 0;
+        }
+        Rng().GetRandomBytes(buffer + used, saltSize_);
+        writePad_.Reset(std::string(reinterpret_cast<char*>(buffer + used), saltSize_), key_, 0);
+        writeLeft_ = period_;
+        used += saltSize_;
+      }
+      // Copying and encrypting are one pass from the caller's memory.
+      const int64_t m = std::min({left, kShaWriteBufferSize - used, writeLeft_});
+      writePad_.ApplyTo(buffer + used, data, m);
+      writeLeft_ -= m;
       used += m;
       data += m;
       left -= m;
@@ -207,31 +233,12 @@ void ShaStream::Writev(const Iovec* iov, int count) try {
       }
     }
   }
-  WriteBuf(used);
+  if (used > 0) WriteBuf(used);
+  writeBroken_ = false;
 }
 OST_TRAIL
 
-void ShaStream::WriteBuf(int64_t n) try {
-  uint8_t* data = writeBuffer_.get();
-  while (n > 0) {
-    // The pad advances before the bytes are delivered; if delivery fails the
-    // peer's pad does not, and nothing written later could be decrypted.
-    writeBroken_ = true;
-    if (writeLeft_ == 0) {
-      const std::string salt = Rng().RandomString(saltSize_);
-      writePad_.Reset(salt, key_, 0);
-      writeLeft_ = period_;
-      inner_.Write(salt.data(), saltSize_);
-    }
-    const int64_t m = std::min(writeLeft_, n);
-    writePad_.Apply(data, m);
-    writeLeft_ -= m;
-    inner_.Write(data, m);
-    writeBroken_ = false;
-    data += m;
-    n -= m;
-  }
-}
+void ShaStream::WriteBuf(int64_t n) try { inner_.Write(writeBuffer_.get(), n); }
 OST_TRAIL
 
 void ShaStream::Flush() try { inner_.Flush(); }

@@ -97,6 +97,8 @@ class ShaPad3 {
   void Reset(const std::string& salt, const std::string& key, int64_t offset);
   // XORs `n` bytes with the three keys in one pass; each key advances by n.
   void Apply(void* data, int64_t n);
+  // The same from `in` to `out` (which may be `in`); `in` is not changed.
+  void ApplyTo(void* out, const void* in, int64_t n);
 
   // L1 * L2 * L3: the number of bytes after which the keystream repeats.
   int64_t Period() const;
@@ -131,11 +133,13 @@ class ShaStream : public NonCopyable, public virtual Stream {
   // the period, decrypting in the caller's buffer. Returns 0 on time-out or
   // end. Errors of the inner stream pass through.
   int64_t ReadTimed(void* buffer, int64_t length, TimeoutMs timeout) override;
-  // Encrypts in the stream's own buffer (the caller's memory is not changed)
-  // and sends everything before returning; an empty list sends nothing, not
-  // even a salt. After a failed inner write the two ends are out of step, so
-  // every later Writev throws E_IO "Cipher stream is out of step after a
-  // failed write".
+  // Encrypts into the stream's own 131072-byte buffer (the caller's memory
+  // is not changed) and sends everything before returning, one inner write
+  // per full buffer and one for the rest. Each period starts with a salt
+  // drawn from Rng() and sent in clear before its ciphertext. An empty list
+  // sends nothing, not even a salt. After a failed Writev the two ends are
+  // out of step, so every later Writev throws E_IO "Cipher stream is out of
+  // step after a failed write".
   void Writev(const Iovec* iov, int count) override;
   void Flush() override;
   void Stop() override;
@@ -143,9 +147,8 @@ class ShaStream : public NonCopyable, public virtual Stream {
   int64_t Period() const { return period_; }
 
  protected:
-  // Encrypts the first `n` bytes of the write buffer in place and sends them,
-  // starting a new salt period (salt drawn from Rng(), sent in clear) each
-  // time the current one is used up.
+  // Sends the first `n` bytes of the write buffer (salts and ciphertext,
+  // ready for the wire) with one inner write.
   void WriteBuf(int64_t n);
 
  private:
