@@ -26,6 +26,7 @@
 #include "core/raii.h"
 #include "core/stream.h"
 #include "core/typed_int.h"
+#include "io/hostname.h"  // ToString(IpAddr) for messages about sockets
 
 namespace OST {
 

@@ -1,6 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -333,6 +336,49 @@ TEST_F(SocketTest, StopBeforeConnectIsConsumedByOneAttempt) {
   char buffer[2];
   accepted_->Read(buffer, 2);
   EXPECT_EQ(std::string(buffer, 2), "ok");
+}
+
+// Descriptors beyond the old select limit of 1024: waits, stops and data
+// work as for low numbers.
+TEST_F(SocketTest, DescriptorsAbove1024Work) {
+  // Holds low descriptors so that the sockets get high ones; gives back
+  // descriptors and limit also when the test fails.
+  struct Fillers {
+    ~Fillers() {
+      for (int fd : fds) close(fd);
+      setrlimit(RLIMIT_NOFILE, &saved);
+    }
+    std::vector<int> fds;
+    rlimit saved{};
+  } fillers;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &fillers.saved), 0);
+  rlimit limit = fillers.saved;
+  if (limit.rlim_cur < 1200 && limit.rlim_max >= 1200) {
+    limit.rlim_cur = 1200;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  }
+  if (limit.rlim_cur < 1200) GTEST_SKIP() << "descriptor limit below 1200";
+  const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(null, 0);
+  fillers.fds.push_back(null);
+  while (fillers.fds.back() < 1050 && fillers.fds.size() < 1100) {
+    const int fd = fcntl(null, F_DUPFD_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    fillers.fds.push_back(fd);
+  }
+  ASSERT_GE(fillers.fds.back(), 1024);
+
+  ConnectPair();
+  client_->Write("high", 4);
+  char buffer[4];
+  EXPECT_EQ(accepted_->ReadTimed(buffer, 4, TimeoutMs(5000)), 4);
+  EXPECT_EQ(accepted_->ReadTimed(buffer, 4, TimeoutMs(10)), 0);
+  accepted_->Stop();
+  ExpectError(ErrorOf([&] { accepted_->ReadTimed(buffer, 4, TimeoutMs(5000)); }), E_INTR,
+              "Read has been interrupted");
+  client_.reset();
+  accepted_.reset();
+  server_.reset();
 }
 
 // A full stop pipe is already a stop: more Stops neither block nor fail.
