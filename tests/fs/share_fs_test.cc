@@ -184,7 +184,7 @@ TEST_F(ShareFilesystemTest, DamagedSnapshotEndsTheScanOfItsShareOnly) {
   const std::string truncated = OneFileSnapshot(U"f", 1).substr(0, 10);
   const std::string damaged[] = {truncated, Int32(-5), Int32(INT32_MAX) + truncated.substr(4), deep, ""};
   for (size_t kind = 0; kind < std::size(damaged); ++kind) {
-    for (const std::string& name : {"a", "b", "c", "d"}) std::filesystem::remove(temp_.path() + "/docs/" + name + ".snap");
+    for (const char* name : {"a", "b", "c", "d"}) std::filesystem::remove(temp_.path() + "/docs/" + name + ".snap");
     temp_.WriteFile("docs/a.snap", OneFileSnapshot(U"x", 1));
     temp_.WriteFile("docs/b.snap", damaged[kind]);
     temp_.WriteFile("docs/c.snap", OneFileSnapshot(U"x", 1));

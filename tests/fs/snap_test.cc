@@ -153,7 +153,9 @@ TEST(SnapDirForm, RandomTreesRoundTripAndFindEveryPath) {
     ASSERT_EQ(Store(loaded), bytes) << "round " << round;
     for (const auto& [path, stat] : model.paths) {
       EXPECT_EQ(loaded.GetStat(path), stat) << path.ToString();
-      if (stat.flags & FLAG_DIR) EXPECT_NE(loaded.FindDir(path), nullptr) << path.ToString();
+      if (stat.flags & FLAG_DIR) {
+        EXPECT_NE(loaded.FindDir(path), nullptr) << path.ToString();
+      }
     }
     EXPECT_EQ(loaded.ReadDir(Path()), built.ReadDir(Path()));
   }
@@ -204,7 +206,9 @@ TEST(SnapDirDamage, UntrustedFormsFailAsLoadErrors) {
     const auto caught = LoadError(c.bytes);
     ASSERT_TRUE(caught.thrown) << c.what;
     EXPECT_EQ(caught.code, c.code) << c.what << "\n" << caught.full;
-    if (!c.text.empty()) EXPECT_EQ(caught.text, c.text) << c.what;
+    if (!c.text.empty()) {
+      EXPECT_EQ(caught.text, c.text) << c.what;
+    }
   }
 }
 
