@@ -309,6 +309,7 @@ TEST_F(FullBacklogTest, ConnectTimesOut) {
 // A stop during the wait ends the attempt at once and stays in the pipe, so
 // the next attempt fails too; that one consumes it.
 TEST_F(FullBacklogTest, StopDuringWaitInterruptsThisAndNextConnect) {
+  if (!std::ifstream("/proc/net/tcp")) GTEST_SKIP() << "no /proc/net/tcp to see the attempt under way";
   ExpectError(FillQueue(), E_TIMEDOUT, "Connection timed out");
   ASSERT_TRUE(WaitForSynSent(port_, false));
   const auto start = Clock::now();
