@@ -8,8 +8,7 @@
 
 int main(int argc, char** argv) {
   try {
-    OST::Main(argc, argv);
-    return 0;
+    return OST::Main(argc, argv);
   } catch (const OST::Error& e) {
     OST_LOG_ALWAYS("Error: {}", e.FullText(','));
     return static_cast<int>(e.Code());
