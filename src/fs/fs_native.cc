@@ -194,7 +194,10 @@ NativeFile::NativeFile(const Path& path, Mode mode, Access access, uint32_t flag
 }
 OST_TRAIL
 
+NativeFile::NativeFile(NativeFile&& other) noexcept : fd_(std::move(other.fd_)) {}
+
 int64_t NativeFile::Seek(int64_t offset, Origin origin) try {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
   const int whence = NativeOrigin(origin);
   const off_t position = lseek(fd_.Get(), offset, whence);
   if (position < 0) OST_THROW(Errno("Could not seek file", "lseek"));
@@ -204,6 +207,7 @@ OST_TRAIL
 
 int64_t NativeFile::ReadAt(int64_t offset, Origin origin, void* buffer, int64_t size) try {
   if (size < 0) OST_THROW(Error(E_INVAL, "Invalid read size").Add("size", Decimal(size)));
+  std::lock_guard<std::recursive_mutex> lock(lock_);
   if (offset != 0 || origin != ORIGIN_CUR) Seek(offset, origin);
   ssize_t count;
   do {
@@ -215,6 +219,7 @@ int64_t NativeFile::ReadAt(int64_t offset, Origin origin, void* buffer, int64_t 
 OST_TRAIL
 
 void NativeFile::WritevAt(int64_t offset, Origin origin, const Iovec* iov, int count) try {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
   Seek(offset, origin);
   for (int i = 0; i < count; ++i) {
     const char* data = static_cast<const char*>(iov[i].data);
@@ -239,6 +244,7 @@ void NativeFile::SetTimes(AccessTime atime, ModifyTime mtime) try {
 OST_TRAIL
 
 void NativeFile::Trunc(int64_t size) try {
+  std::lock_guard<std::recursive_mutex> lock(lock_);
   if (ftruncate(fd_.Get(), size) != 0) OST_THROW(Errno("Could not truncate file", "truncate"));
 }
 OST_TRAIL

@@ -8,9 +8,10 @@
 // through Errno, so the host's errno decides the code.
 //
 // Thread contract: NativeFilesystem has no state and is safe from any
-// thread. A NativeFile is not locked: its operations move the shared
-// descriptor offset, so callers that seek and then read or write on the same
-// file must not interleave. The conversions are pure functions.
+// thread. A NativeFile is safe from any thread: each operation positions
+// and transfers under the file's own lock, so calls that name their own
+// offset (FUSE reads ahead several at once) never mix their positions. The
+// conversions are pure functions.
 #pragma once
 
 #include <dirent.h>
@@ -104,6 +105,8 @@ std::string ComposeHostName(const std::string& name);
 
 // An open host file; the descriptor's own offset is the position. Closing
 // happens on destruction (a failure there is logged, never thrown).
+// Seek, ReadAt, WritevAt and Trunc hold the file's lock, so a seek and the
+// transfer that follows it happen together.
 class NativeFile : public NonCopyable, public virtual File {
  public:
   // Opens path.ToUnix8() with NativeMode(mode) | NativeAccess(access);
@@ -113,7 +116,8 @@ class NativeFile : public NonCopyable, public virtual File {
   // (detail `path`) and E_ACCES "FIFO is blacklisted" (detail `path`). A
   // FIFO is refused without ever waiting for its other end.
   NativeFile(const Path& path, Mode mode, Access access, uint32_t flags);
-  NativeFile(NativeFile&& other) noexcept = default;
+  // Takes over the descriptor; `other` is left without one.
+  NativeFile(NativeFile&& other) noexcept;
 
   // lseek; throws Errno "Could not seek file".
   int64_t Seek(int64_t offset, Origin origin) override;
@@ -135,7 +139,9 @@ class NativeFile : public NonCopyable, public virtual File {
   void Stop() override {}
 
  private:
-  RaiiValue<int> fd_;
+  // Recursive: ReadAt and WritevAt position through the virtual Seek.
+  std::recursive_mutex lock_;
+  RaiiValue<int> fd_;  // the descriptor's offset is protected by lock_
 };
 
 // The whole host tree. Each operation logs its arguments on entry (category
