@@ -83,19 +83,17 @@ bool BridgeFilesystem::ExistsInBanList(const Path& path) const {
   return false;
 }
 
-void BridgeFilesystem::CheckBanList(const Path& path) const try {
+void BridgeFilesystem::CheckBanList(const Path& path) const {
   if (!ExistsInBanList(path)) return;
   OST_LOG(kLogBridgeEvents, "Banned path={}", path);
   OST_THROW(Error(E_ACCES, "File is blacklisted").Add("path", path.ToString()));
 }
-OST_TRAIL
 
-void BridgeFilesystem::CheckFakeDescriptor(uint32_t fd) try {
+void BridgeFilesystem::CheckFakeDescriptor(uint32_t fd) {
   if (IsForgedDescriptor(fd)) {
     OST_THROW(Error(E_ACCES, "File descriptor access is forbidden").Add("fd", std::to_string(fd)));
   }
 }
-OST_TRAIL
 
 Stat BridgeFilesystem::GetStat(const Path& path) try {
   OST_LOG(kLogBridgeCalls, "path={}", path);

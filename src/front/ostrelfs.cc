@@ -64,14 +64,18 @@ void* ostrel_init(fuse_conn_info* conn) {
 
 int ostrel_getattr(const char* path, struct stat* st) {
   OST_LOG(kLogFuse, "path={}", path);
-  return Answer(__func__, [&] {
+  Stat stat;
+  const int result = Answer(__func__, [&] {
     PrivateData& data = Data();
-    const Stat stat = data.bridge->GetStat(ToPath(path));
+    stat = data.bridge->GetStat(ToPath(path));
     FillStat(stat, data.uid, data.gid, st);
-    OST_LOG(kLogFuse, "flags={},size={},atime={},mtime={}", Stat::FlagsText(stat.flags), stat.size, stat.atime,
-            stat.mtime);
     return 0;
   });
+  if (result == 0) {
+    OST_LOG(kLogFuse, "flags={},size={},atime={},mtime={}", Stat::FlagsText(stat.flags), stat.size, stat.atime,
+            stat.mtime);
+  }
+  return result;
 }
 
 int ostrel_utimens(const char* path, const timespec tv[2]) {
@@ -140,13 +144,13 @@ int ostrel_rename(const char* from, const char* to) {
 
 int ostrel_create(const char* path, mode_t mode, fuse_file_info* fi) {
   OST_LOG(kLogFuse, "path={} flags={} mode={}", path, fi->flags, mode);
-  return Answer(__func__, [&] {
+  const int result = Answer(__func__, [&] {
     const int oflags = fi->flags & (O_ACCMODE | O_CREAT | O_TRUNC | O_EXCL);
-    const uint32_t fd = Bridge().Open(ToPath(path), OstrelMode(oflags), OstrelAccess(oflags), OstrelFlags(mode));
-    fi->fh = fd;
-    OST_LOG(kLogFuse, "path={} fh={}", path, fd);
+    fi->fh = Bridge().Open(ToPath(path), OstrelMode(oflags), OstrelAccess(oflags), OstrelFlags(mode));
     return 0;
   });
+  if (result == 0) OST_LOG(kLogFuse, "path={} fh={}", path, fi->fh);
+  return result;
 }
 
 int ostrel_open(const char* path, fuse_file_info* fi) { return ostrel_create(path, 0, fi); }
