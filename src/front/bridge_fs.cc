@@ -166,7 +166,10 @@ uint32_t BridgeFilesystem::Open(const Path& path, File::Mode mode, File::Access 
     OST_LOG(kLogBridgeEvents, "forged fd={} path={}", fd, path);
     return fd;
   }
-  if (access == File::ACCESS_WO || access == File::ACCESS_RW) {
+  // Only a plain read-only open of an existing file can wait: creating or
+  // truncating must happen when the caller asked for it, even if nothing
+  // is ever read.
+  if (access != File::ACCESS_RO || mode != File::MODE_OPEN_EXISTING) {
     std::unique_ptr<File> file = fs_.Open(path, mode, access, flags);
     const uint32_t fd = descriptors_.Get();  // on failure the file closes as this unwinds
     {

@@ -6,8 +6,9 @@
 // fails with E_ACCES "File is blacklisted", listings leave them out),
 // answers for three marker files it never stores (forged names: an empty
 // read-only file whose descriptor cannot be read, written or truncated),
-// and postpones read-only opens until the first read, write or truncation,
-// so that the many opens made only to look at a file cost nothing.
+// and postpones plain read-only opens until the first read, write or
+// truncation, so that the many opens made only to look at a file cost
+// nothing.
 //
 // Descriptors: 1..255 for files (postponed or open), 257..511 for forged
 // files. A number is in exactly one of: the postponed table; the file and
@@ -73,11 +74,13 @@ class BridgeFilesystem : public NonCopyable {
   void SetFlags(const Path& path, uint32_t flags);
 
   // Returns a descriptor number. Forged names get a forged number and no
-  // file. A writable open opens the file now; a read-only open only checks
-  // that the file exists (GetStat) and postpones the open. Throws the
-  // ban-list error, what fs throws, E_MFILE "Too many open files" (a file
-  // opened for writing is closed again), E_INVAL "Postponed descriptor
-  // already exists" / "Opened descriptor already exists" (detail `fd`).
+  // file. A read-only open of an existing file (MODE_OPEN_EXISTING) only
+  // checks that the file exists (GetStat) and postpones the open; every
+  // other open (writable, or one that creates or truncates) happens now.
+  // Throws the ban-list error, what fs throws, E_MFILE "Too many open
+  // files" (a file opened for it is closed again), E_INVAL "Postponed
+  // descriptor already exists" / "Opened descriptor already exists"
+  // (detail `fd`).
   uint32_t Open(const Path& path, File::Mode mode, File::Access access, uint32_t flags);
   // Releases the number: a forged one at once, a postponed one without
   // ever opening the file, an open one after revoking its link and closing

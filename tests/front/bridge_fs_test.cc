@@ -230,6 +230,17 @@ TEST_F(BridgeTest, PostponedOpenThatFailsLaterCanBeRetriedAndClosed) {
   EXPECT_EQ(CatchError([&] { bridge_.Close(again); }).code, E_BADF);
 }
 
+TEST_F(BridgeTest, ReadOnlyOpensThatCreateOrTruncateHappenAtOnce) {
+  Write("full", "content");
+  const uint32_t created = bridge_.Open(U"new", File::MODE_OPEN_ALWAYS, File::ACCESS_RO, FLAG_WRITE);
+  const uint32_t truncated = bridge_.Open(U"full", File::MODE_TRUNCATE_EXISTING, File::ACCESS_RO, 0);
+  EXPECT_THAT(Opens(), ElementsAre("Open new mode=2 access=0 flags=4", "Open full mode=1 access=0 flags=0"));
+  bridge_.Close(created);
+  bridge_.Close(truncated);
+  EXPECT_TRUE(std::filesystem::exists(Host("new")));
+  EXPECT_EQ(std::filesystem::file_size(Host("full")), 0u);
+}
+
 // ---- the descriptor table ----
 
 TEST_F(BridgeTest, WritableOpensReachTheFilesystemAtOnce) {

@@ -233,6 +233,16 @@ TEST_F(FuseMountTest, CreateTruncateRenameUnlinkMkdirRmdir) {
   EXPECT_EQ(errno, EXDEV);
 }
 
+TEST_F(FuseMountTest, ReadOnlyOpenThatCreatesMakesTheFile) {
+  // Lock-file style: open for reading with O_CREAT and close without I/O.
+  const int fd = open(Share("lock").c_str(), O_RDONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  close(fd);
+  EXPECT_TRUE(std::filesystem::exists(Host("lock")));
+  const auto result = Sh("flock lock true");
+  EXPECT_EQ(result.exitStatus, 0) << result.output;
+}
+
 TEST_F(FuseMountTest, ChmodSetsExecuteAndWriteFlags) {
   host_.WriteFile("f", "x");
   ASSERT_EQ(chmod(Host("f").c_str(), 0644), 0);
