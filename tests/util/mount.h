@@ -24,8 +24,9 @@
 
 namespace OST::testutil {
 
-// True when /dev/fuse exists and can be opened for reading and writing;
-// tests that mount skip with a clear message otherwise.
+// True when the FUSE device /dev/fuse exists; tests that mount skip with a
+// clear message otherwise (and fail, rather than skip, when it exists but
+// mounting does not work).
 bool FuseAvailable();
 
 // True when `path` (absolute, canonical) is a mount point of this process's
