@@ -22,27 +22,6 @@ namespace {
 
 constexpr int kLogFuse = 105;
 
-// Runs one callback's work and turns whatever it throws into FUSE's answer:
-// an Error into its negated errno, anything else into -EIO. Thread
-// cancellation passes on untouched.
-template <typename Work>
-int Answer(const char* function, Work&& work) {
-  try {
-    return work();
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (const Error& e) {
-    if (LogOn(kLogFuse)) LogDetailedLine(__FILE_NAME__, __LINE__, function, Format("Error: {}", e.FullText(',')));
-    return -e.Errno();
-  } catch (const std::exception& e) {
-    if (LogOn(kLogFuse)) LogDetailedLine(__FILE_NAME__, __LINE__, function, Format("Exception: {}", e.what()));
-    return -EIO;
-  } catch (...) {
-    if (LogOn(kLogFuse)) LogDetailedLine(__FILE_NAME__, __LINE__, function, "Exception: unknown");
-    return -EIO;
-  }
-}
-
 PrivateData& Data() {
   auto* data = static_cast<PrivateData*>(fuse_get_context()->private_data);
   if (data == nullptr) data = privateData;
@@ -65,7 +44,7 @@ void* ostrel_init(fuse_conn_info* conn) {
 int ostrel_getattr(const char* path, struct stat* st) {
   OST_LOG(kLogFuse, "path={}", path);
   Stat stat;
-  const int result = Answer(__func__, [&] {
+  const int result = FuseAnswer(__func__, [&] {
     PrivateData& data = Data();
     stat = data.bridge->GetStat(ToPath(path));
     FillStat(stat, data.uid, data.gid, st);
@@ -80,7 +59,7 @@ int ostrel_getattr(const char* path, struct stat* st) {
 
 int ostrel_utimens(const char* path, const timespec tv[2]) {
   OST_LOG(kLogFuse, "path={}", path);
-  return Answer(__func__, [&] {
+  return FuseAnswer(__func__, [&] {
     const Path p = ToPath(path);
     const timespec now{0, UTIME_NOW};
     const timespec& atime = tv ? tv[0] : now;
@@ -96,7 +75,7 @@ int ostrel_utimens(const char* path, const timespec tv[2]) {
 
 int ostrel_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, fuse_file_info*) {
   OST_LOG(kLogFuse, "path={}", path);
-  return Answer(__func__, [&] {
+  return FuseAnswer(__func__, [&] {
     PrivateData& data = Data();
     const std::vector<Entry> entries = data.bridge->ReadDir(ToPath(path));
     struct stat st {};
@@ -112,7 +91,7 @@ int ostrel_readdir(const char* path, void* buf, fuse_fill_dir_t filler, off_t, f
 
 int ostrel_mkdir(const char* path, mode_t mode) {
   OST_LOG(kLogFuse, "path={} mode={}", path, mode);
-  return Answer(__func__, [&] {
+  return FuseAnswer(__func__, [&] {
     Bridge().MakeDir(ToPath(path));
     return 0;
   });
@@ -120,7 +99,7 @@ int ostrel_mkdir(const char* path, mode_t mode) {
 
 int ostrel_rmdir(const char* path) {
   OST_LOG(kLogFuse, "path={}", path);
-  return Answer(__func__, [&] {
+  return FuseAnswer(__func__, [&] {
     Bridge().RemoveDir(ToPath(path));
     return 0;
   });
@@ -128,7 +107,7 @@ int ostrel_rmdir(const char* path) {
 
 int ostrel_unlink(const char* path) {
   OST_LOG(kLogFuse, "path={}", path);
-  return Answer(__func__, [&] {
+  return FuseAnswer(__func__, [&] {
     Bridge().Delete(ToPath(path));
     return 0;
   });
@@ -136,7 +115,7 @@ int ostrel_unlink(const char* path) {
 
 int ostrel_rename(const char* from, const char* to) {
   OST_LOG(kLogFuse, "from={} to={}", from, to);
-  return Answer(__func__, [&] {
+  return FuseAnswer(__func__, [&] {
     Bridge().Rename(ToPath(from), ToPath(to), 0);
     return 0;
   });
@@ -144,7 +123,7 @@ int ostrel_rename(const char* from, const char* to) {
 
 int ostrel_create(const char* path, mode_t mode, fuse_file_info* fi) {
   OST_LOG(kLogFuse, "path={} flags={} mode={}", path, fi->flags, mode);
-  const int result = Answer(__func__, [&] {
+  const int result = FuseAnswer(__func__, [&] {
     const int oflags = fi->flags & (O_ACCMODE | O_CREAT | O_TRUNC | O_EXCL);
     fi->fh = Bridge().Open(ToPath(path), OstrelMode(oflags), OstrelAccess(oflags), OstrelFlags(mode));
     return 0;
@@ -157,21 +136,21 @@ int ostrel_open(const char* path, fuse_file_info* fi) { return ostrel_create(pat
 
 int ostrel_read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
   OST_LOG(kLogFuse, "fh={} offset={} size={}", fi->fh, offset, size);
-  return Answer(__func__, [&] {
+  return FuseAnswer(__func__, [&] {
     return static_cast<int>(Bridge().ReadAt(static_cast<uint32_t>(fi->fh), buf, offset, static_cast<int64_t>(size)));
   });
 }
 
 int ostrel_write(const char*, const char* buf, size_t size, off_t offset, fuse_file_info* fi) {
   OST_LOG(kLogFuse, "fh={} offset={} size={} ", fi->fh, offset, size);
-  return Answer(__func__, [&] {
+  return FuseAnswer(__func__, [&] {
     return static_cast<int>(Bridge().WriteAt(static_cast<uint32_t>(fi->fh), buf, offset, static_cast<int64_t>(size)));
   });
 }
 
 int ostrel_release(const char*, fuse_file_info* fi) {
   OST_LOG(kLogFuse, "fh={}", fi->fh);
-  return Answer(__func__, [&] {
+  return FuseAnswer(__func__, [&] {
     Bridge().Close(static_cast<uint32_t>(fi->fh));
     return 0;
   });
@@ -179,7 +158,7 @@ int ostrel_release(const char*, fuse_file_info* fi) {
 
 int ostrel_chmod(const char* path, mode_t mode) {
   OST_LOG(kLogFuse, "path={}", path);
-  return Answer(__func__, [&] {
+  return FuseAnswer(__func__, [&] {
     const Path p = ToPath(path);
     // Directories are always shown as 0755; their bits are left alone.
     if (Bridge().GetStat(p).flags & FLAG_DIR) return 0;
@@ -190,7 +169,7 @@ int ostrel_chmod(const char* path, mode_t mode) {
 
 int ostrel_ftruncate(const char*, off_t size, fuse_file_info* fi) {
   OST_LOG(kLogFuse, "fh={} offset={}", fi->fh, size);
-  return Answer(__func__, [&] {
+  return FuseAnswer(__func__, [&] {
     Bridge().Trunc(static_cast<uint32_t>(fi->fh), size);
     return 0;
   });
@@ -201,7 +180,7 @@ int ostrel_ftruncate(const char*, off_t size, fuse_file_info* fi) {
 // read-only shares apply), truncated and closed.
 int ostrel_truncate(const char* path, off_t size) {
   OST_LOG(kLogFuse, "path={} offset={}", path, size);
-  return Answer(__func__, [&] {
+  return FuseAnswer(__func__, [&] {
     BridgeFilesystem& bridge = Bridge();
     const uint32_t fd = bridge.Open(ToPath(path), File::MODE_OPEN_EXISTING, File::ACCESS_WO, 0);
     try {
@@ -221,7 +200,7 @@ int ostrel_truncate(const char* path, off_t size) {
 
 int ostrel_chown(const char* path, uid_t uid, gid_t gid) {
   OST_LOG(kLogFuse, "path={}", path);
-  return Answer(__func__, [&] {
+  return FuseAnswer(__func__, [&] {
     const PrivateData& data = Data();
     // Copying tools set the owner they already see; only a real change of
     // owner is refused.
@@ -272,6 +251,23 @@ fuse_operations MakeOperations() {
 }
 
 }  // namespace
+
+int FuseAnswer(const char* function, const std::function<int()>& work) {
+  try {
+    return work();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (const Error& e) {
+    if (LogOn(kLogFuse)) LogDetailedLine(__FILE_NAME__, __LINE__, function, Format("Error: {}", e.FullText(',')));
+    return -e.Errno();
+  } catch (const std::exception& e) {
+    if (LogOn(kLogFuse)) LogDetailedLine(__FILE_NAME__, __LINE__, function, Format("Exception: {}", e.what()));
+    return -EIO;
+  } catch (...) {
+    if (LogOn(kLogFuse)) LogDetailedLine(__FILE_NAME__, __LINE__, function, "Exception: unknown");
+    return -EIO;
+  }
+}
 
 const fuse_operations& OstrelOperations() {
   static const fuse_operations operations = MakeOperations();

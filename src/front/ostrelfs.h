@@ -30,6 +30,7 @@
 #include <time.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,13 @@ std::vector<std::string> FuseArguments(const std::string& program, const std::st
 int RunFuse(const std::vector<std::string>& arguments, PrivateData& data);
 
 // ---- pieces of the callbacks, exposed for tests ----
+
+// Runs one callback's work and turns whatever it throws into FUSE's
+// answer: an Error into its negated errno (logged as "Error: {}"), any
+// other exception into -EIO (logged as "Exception: {}"); thread
+// cancellation passes on untouched. Log lines are category 105 under
+// `function`'s name.
+int FuseAnswer(const char* function, const std::function<int()>& work);
 
 // struct stat for a Stat: all zero, then mode NativePermissions(flags),
 // one link, the size, st_mtime = mtime, st_ctime = the access time (not

@@ -10,6 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
+
+#include "core/error.h"
+#include "core/log.h"
+#include "util/test_streams.h"
 
 namespace OST {
 namespace {
@@ -57,6 +62,22 @@ TEST(FuseOperations, TableHoldsExactlyTheOstrelCallbacks) {
   EXPECT_TRUE(ops.flag_utime_omit_ok);
   EXPECT_FALSE(ops.flag_nullpath_ok);
   EXPECT_FALSE(ops.flag_nopath);
+}
+
+TEST(FuseAnswer, ErrorsBecomeTheirErrnoAndAnythingElseEio) {
+  testutil::CapturedLog log;
+  LogEnabled[105] = 1;
+  EXPECT_EQ(FuseAnswer("ostrel_read", [] { return 42; }), 42);
+  EXPECT_EQ(FuseAnswer("ostrel_getattr", []() -> int { OST_THROW(Error(E_NOENT, "Could not get file stat")); }),
+            -ENOENT);
+  EXPECT_EQ(FuseAnswer("ostrel_open", []() -> int { OST_THROW(Error(E_MFILE, "Too many open files")); }), -EMFILE);
+  EXPECT_EQ(FuseAnswer("ostrel_write", []() -> int { throw std::runtime_error("boom"); }), -EIO);
+  EXPECT_EQ(FuseAnswer("ostrel_write", []() -> int { throw 7; }), -EIO);
+  const auto lines = log.Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_THAT(lines[0], ::testing::HasSubstr(":ostrel_getattr Error: Code: E_NOENT, Text: \"Could not get file stat\""));
+  EXPECT_THAT(lines[2], ::testing::EndsWith(":ostrel_write Exception: boom"));
+  EXPECT_THAT(lines[3], ::testing::EndsWith(":ostrel_write Exception: unknown"));
 }
 
 TEST(FuseArguments, LinuxKeepsOnlyTheOptionsItHas) {
