@@ -12,9 +12,12 @@ constexpr int kLogBridgeCalls = 102;
 constexpr int kLogBridgeEvents = 103;
 
 std::set<std::u32string> BanList() {
-  return {U"AUTORUN.INF", U"SYSTEM VOLUME INFORMATION", U"DESKTOP.INI", U".DESKTOP",
-          U"$RECYCLE.BIN", U"RECYCLER",    U".DS_STORE",  U".TRASHES",
-          U".APPLEDOUBLE", U".*SPOTLIGHT*", U".TEMPORARYITEMS", U".APDISK"};
+  return {U"AUTORUN.INF",     U"SYSTEM VOLUME INFORMATION",
+          U"DESKTOP.INI",     U".DESKTOP",
+          U"$RECYCLE.BIN",    U"RECYCLER",
+          U".DS_STORE",       U".TRASHES",
+          U".APPLEDOUBLE",    U".*SPOTLIGHT*",
+          U".TEMPORARYITEMS", U".APDISK"};
 }
 
 std::set<Path> ForgedNames() {
@@ -72,7 +75,9 @@ bool BridgeFilesystem::IsForgedDescriptor(uint32_t fd) {
   return fd > kDescriptorLimit && fd <= kForgedDescriptorLimit;
 }
 
-bool BridgeFilesystem::IsForgedName(const Path& path) const { return forgedNames_.count(path.Last()) != 0; }
+bool BridgeFilesystem::IsForgedName(const Path& path) const {
+  return forgedNames_.count(path.Last()) != 0;
+}
 
 bool BridgeFilesystem::ExistsInBanList(const Path& path) const {
   if (path.Empty()) return false;
@@ -214,8 +219,8 @@ std::shared_ptr<FileLink> BridgeFilesystem::GetFile(uint32_t fd) try {
   const auto postponed = postponed_.find(fd);
   if (postponed == postponed_.end()) ThrowBadDescriptor(fd);
   const OpenParams& params = postponed->second;
-  OST_LOG(kLogBridgeEvents, "opening postponed path={} mode={} access={}", params.path,
-          File::ModeText(params.mode), File::AccessText(params.access));
+  OST_LOG(kLogBridgeEvents, "opening postponed path={} mode={} access={}", params.path, File::ModeText(params.mode),
+          File::AccessText(params.access));
   // If this open fails the number stays postponed: the next access retries.
   std::unique_ptr<File> file = fs_.Open(params.path, params.mode, params.access, params.flags);
   std::shared_ptr<FileLink> opened = StoreOpenedFile(std::move(file), fd);

@@ -134,7 +134,7 @@ class BridgeFilesystem : public NonCopyable {
 
   // Lock order: lock_, then a DescriptorStorage's own mutex, then a link's.
   std::mutex lock_;
-  std::map<uint32_t, std::unique_ptr<File>> files_;       // protected by lock_
+  std::map<uint32_t, std::unique_ptr<File>> files_;      // protected by lock_
   std::map<uint32_t, std::shared_ptr<FileLink>> links_;  // protected by lock_
   std::map<uint32_t, OpenParams> postponed_;             // protected by lock_
 };

@@ -30,8 +30,8 @@ class DescriptorStorage : public NonCopyable {
 
  private:
   std::mutex mutex_;
-  uint32_t next_;                 // protected by mutex_: the next never-used number
-  std::deque<uint32_t> released_; // protected by mutex_
+  uint32_t next_;                  // protected by mutex_: the next never-used number
+  std::deque<uint32_t> released_;  // protected by mutex_
   const uint32_t limit_;
 };
 

@@ -1,11 +1,11 @@
 #define FUSE_USE_VERSION 26
 #include "front/ostrelfs.h"
 
+#include <cxxabi.h>
 #include <fcntl.h>
 #include <fuse.h>
 
 #include <cerrno>
-#include <cxxabi.h>
 #include <exception>
 
 #include "core/error.h"
@@ -29,9 +29,13 @@ PrivateData& Data() {
   return *data;
 }
 
-BridgeFilesystem& Bridge() { return *Data().bridge; }
+BridgeFilesystem& Bridge() {
+  return *Data().bridge;
+}
 
-Path ToPath(const char* path) { return Path::FromUtf8(path); }
+Path ToPath(const char* path) {
+  return Path::FromUtf8(path);
+}
 
 // ---- callbacks ----
 
@@ -132,7 +136,9 @@ int ostrel_create(const char* path, mode_t mode, fuse_file_info* fi) {
   return result;
 }
 
-int ostrel_open(const char* path, fuse_file_info* fi) { return ostrel_create(path, 0, fi); }
+int ostrel_open(const char* path, fuse_file_info* fi) {
+  return ostrel_create(path, 0, fi);
+}
 
 int ostrel_read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
   OST_LOG(kLogFuse, "fh={} offset={} size={}", fi->fh, offset, size);
@@ -306,8 +312,8 @@ int RunFuse(const std::vector<std::string>& arguments, PrivateData& data) {
   argv.push_back(nullptr);
   privateData = &data;
   const fuse_operations& operations = OstrelOperations();
-  const int result = fuse_main_real(static_cast<int>(arguments.size()), argv.data(), &operations,
-                                    sizeof operations, &data);
+  const int result =
+      fuse_main_real(static_cast<int>(arguments.size()), argv.data(), &operations, sizeof operations, &data);
   privateData = nullptr;
   return result;
 }

@@ -12,7 +12,9 @@ void ChrootFilesystem::CheckReadOnly() const try {
 }
 OST_TRAIL
 
-void ChrootFilesystem::ThrowReadOnly() { OST_THROW(Error(E_ACCES, "Read only filesystem")); }
+void ChrootFilesystem::ThrowReadOnly() {
+  OST_THROW(Error(E_ACCES, "Read only filesystem"));
+}
 
 Stat ChrootFilesystem::GetStat(const Path& path) try { return fs_.GetStat(root_.Join(path)); }
 OST_TRAIL

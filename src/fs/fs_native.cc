@@ -18,7 +18,9 @@ namespace {
 
 constexpr int kLogNative = 127;
 
-std::string Decimal(int64_t value) { return std::to_string(value); }
+std::string Decimal(int64_t value) {
+  return std::to_string(value);
+}
 
 Stat StatFromHost(const struct stat& st) {
   return Stat(OstrelFlags(st.st_mode), st.st_size, AccessTime(st.st_atime), ModifyTime(st.st_mtime),
@@ -74,17 +76,26 @@ void ReleaseDirPointer(DIR* dir) try {
 }
 OST_TRAIL
 
-RaiiValue<int> OwnedFileId(int fd) { return RaiiValue<int>(fd, -1, ReleaseFileId); }
+RaiiValue<int> OwnedFileId(int fd) {
+  return RaiiValue<int>(fd, -1, ReleaseFileId);
+}
 
-RaiiValue<DIR*> OwnedDirPointer(DIR* dir) { return RaiiValue<DIR*>(dir, nullptr, ReleaseDirPointer); }
+RaiiValue<DIR*> OwnedDirPointer(DIR* dir) {
+  return RaiiValue<DIR*>(dir, nullptr, ReleaseDirPointer);
+}
 
 File::Mode OstrelMode(int oflags) try {
   switch (oflags & ~O_ACCMODE) {
-    case 0: return File::MODE_OPEN_EXISTING;
-    case O_TRUNC: return File::MODE_TRUNCATE_EXISTING;
-    case O_CREAT: return File::MODE_OPEN_ALWAYS;
-    case O_CREAT | O_TRUNC: return File::MODE_CREATE_ALWAYS;
-    case O_CREAT | O_EXCL: return File::MODE_CREATE_NEW;
+    case 0:
+      return File::MODE_OPEN_EXISTING;
+    case O_TRUNC:
+      return File::MODE_TRUNCATE_EXISTING;
+    case O_CREAT:
+      return File::MODE_OPEN_ALWAYS;
+    case O_CREAT | O_TRUNC:
+      return File::MODE_CREATE_ALWAYS;
+    case O_CREAT | O_EXCL:
+      return File::MODE_CREATE_NEW;
   }
   OST_THROW(Error(E_INVAL, "Unknown file mode").Add("oflags", Decimal(oflags)));
 }
@@ -92,11 +103,16 @@ OST_TRAIL
 
 int NativeMode(File::Mode mode) try {
   switch (mode) {
-    case File::MODE_OPEN_EXISTING: return 0;
-    case File::MODE_TRUNCATE_EXISTING: return O_TRUNC;
-    case File::MODE_OPEN_ALWAYS: return O_CREAT;
-    case File::MODE_CREATE_ALWAYS: return O_CREAT | O_TRUNC;
-    case File::MODE_CREATE_NEW: return O_CREAT | O_EXCL;
+    case File::MODE_OPEN_EXISTING:
+      return 0;
+    case File::MODE_TRUNCATE_EXISTING:
+      return O_TRUNC;
+    case File::MODE_OPEN_ALWAYS:
+      return O_CREAT;
+    case File::MODE_CREATE_ALWAYS:
+      return O_CREAT | O_TRUNC;
+    case File::MODE_CREATE_NEW:
+      return O_CREAT | O_EXCL;
   }
   OST_THROW(Error(E_INVAL, "Unexpected file mode").Add("mode", Decimal(mode)));
 }
@@ -104,9 +120,12 @@ OST_TRAIL
 
 File::Access OstrelAccess(int oflags) try {
   switch (oflags & O_ACCMODE) {
-    case O_RDONLY: return File::ACCESS_RO;
-    case O_WRONLY: return File::ACCESS_WO;
-    case O_RDWR: return File::ACCESS_RW;
+    case O_RDONLY:
+      return File::ACCESS_RO;
+    case O_WRONLY:
+      return File::ACCESS_WO;
+    case O_RDWR:
+      return File::ACCESS_RW;
   }
   OST_THROW(Error(E_INVAL, "Unsupported file access").Add("oflags", Decimal(oflags)));
 }
@@ -114,9 +133,12 @@ OST_TRAIL
 
 int NativeAccess(File::Access access) try {
   switch (access) {
-    case File::ACCESS_RO: return O_RDONLY;
-    case File::ACCESS_WO: return O_WRONLY;
-    case File::ACCESS_RW: return O_RDWR;
+    case File::ACCESS_RO:
+      return O_RDONLY;
+    case File::ACCESS_WO:
+      return O_WRONLY;
+    case File::ACCESS_RW:
+      return O_RDWR;
   }
   OST_THROW(Error(E_INVAL, "Unexpected file access").Add("access", Decimal(access)));
 }
@@ -124,9 +146,12 @@ OST_TRAIL
 
 File::Origin OstrelOrigin(int whence) try {
   switch (whence) {
-    case SEEK_SET: return File::ORIGIN_SET;
-    case SEEK_CUR: return File::ORIGIN_CUR;
-    case SEEK_END: return File::ORIGIN_END;
+    case SEEK_SET:
+      return File::ORIGIN_SET;
+    case SEEK_CUR:
+      return File::ORIGIN_CUR;
+    case SEEK_END:
+      return File::ORIGIN_END;
   }
   OST_THROW(Error(E_INVAL, "Unknown seek whence").Add("whence", Decimal(whence)));
 }
@@ -134,9 +159,12 @@ OST_TRAIL
 
 int NativeOrigin(File::Origin origin) try {
   switch (origin) {
-    case File::ORIGIN_SET: return SEEK_SET;
-    case File::ORIGIN_CUR: return SEEK_CUR;
-    case File::ORIGIN_END: return SEEK_END;
+    case File::ORIGIN_SET:
+      return SEEK_SET;
+    case File::ORIGIN_CUR:
+      return SEEK_CUR;
+    case File::ORIGIN_END:
+      return SEEK_END;
   }
   OST_THROW(Error(E_INVAL, "Unexpected seek origin").Add("origin", Decimal(origin)));
 }
@@ -190,8 +218,7 @@ std::string ComposeHostName(const std::string& name) {
 }
 
 NativeFile::NativeFile(const Path& path, Mode mode, Access access, uint32_t flags) try
-    : fd_(OpenHostFile(path, mode, access, flags)) {
-}
+    : fd_(OpenHostFile(path, mode, access, flags)) {}
 OST_TRAIL
 
 NativeFile::NativeFile(NativeFile&& other) noexcept : fd_(std::move(other.fd_)) {}

@@ -45,7 +45,9 @@ void CheckMountName(const Path& name) {
   OST_THROW(Error(E_NOENT, "Mount point not found").Add("path", name.ToString()));
 }
 
-[[noreturn]] void ThrowUmountCount() { OST_THROW(Error(E_INVAL, "Unexpected umount count").Add("count", "0")); }
+[[noreturn]] void ThrowUmountCount() {
+  OST_THROW(Error(E_INVAL, "Unexpected umount count").Add("count", "0"));
+}
 
 }  // namespace
 

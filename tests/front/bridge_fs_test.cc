@@ -2,19 +2,18 @@
 // forged names, postponed opens, the descriptor table and its locking.
 #include "front/bridge_fs.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <condition_variable>
-#include <fstream>
-#include <mutex>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -44,15 +43,24 @@ TEST(BridgeMatch, WildcardTable) {
     bool match;
   };
   const Case cases[] = {
-      {U"AUTORUN.INF", U"AUTORUN.INF", true},     {U"AUTORUN.INFX", U"AUTORUN.INF", false},
-      {U"AUTORUN.IN", U"AUTORUN.INF", false},     {U".SPOTLIGHT-V100", U".*SPOTLIGHT*", true},
-      {U".SPOTLIGHT", U".*SPOTLIGHT*", true},     {U".MY-SPOTLIGHT-X", U".*SPOTLIGHT*", true},
-      {U"X.SPOTLIGHT", U".*SPOTLIGHT*", false},   {U".SPOTLIGH", U".*SPOTLIGHT*", false},
-      {U"abc", U"a?c", true},                     {U"ac", U"a?c", false},
-      {U"a", U"a?", false},                       {U"", U"*", true},
-      {U"", U"", true},                           {U"a", U"", false},
-      {U"aXbYc", U"a*b*c", true},                 {U"aXbYd", U"a*b*c", false},
-      {U"abc", U"***", true},                     {U"ab", U"*?*?*?", false},
+      {U"AUTORUN.INF", U"AUTORUN.INF", true},
+      {U"AUTORUN.INFX", U"AUTORUN.INF", false},
+      {U"AUTORUN.IN", U"AUTORUN.INF", false},
+      {U".SPOTLIGHT-V100", U".*SPOTLIGHT*", true},
+      {U".SPOTLIGHT", U".*SPOTLIGHT*", true},
+      {U".MY-SPOTLIGHT-X", U".*SPOTLIGHT*", true},
+      {U"X.SPOTLIGHT", U".*SPOTLIGHT*", false},
+      {U".SPOTLIGH", U".*SPOTLIGHT*", false},
+      {U"abc", U"a?c", true},
+      {U"ac", U"a?c", false},
+      {U"a", U"a?", false},
+      {U"", U"*", true},
+      {U"", U"", true},
+      {U"a", U"", false},
+      {U"aXbYc", U"a*b*c", true},
+      {U"aXbYd", U"a*b*c", false},
+      {U"abc", U"***", true},
+      {U"ab", U"*?*?*?", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Match(c.text, c.pattern), c.match) << string32to8(c.text) << " ~ " << string32to8(c.pattern);
@@ -67,9 +75,7 @@ class BridgeTest : public ::testing::Test {
   }
 
   std::string Host(const std::string& name) const { return dir_.path() + "/" + name; }
-  std::string Write(const std::string& name, const std::string& content) const {
-    return dir_.WriteFile(name, content);
-  }
+  std::string Write(const std::string& name, const std::string& content) const { return dir_.WriteFile(name, content); }
   std::vector<std::string> Opens() const { return recorder_.CallsStartingWith("Open "); }
   uint32_t OpenRo(const char32_t* name) { return bridge_.Open(name, File::MODE_OPEN_EXISTING, File::ACCESS_RO, 0); }
   std::string ReadAll(uint32_t fd, int64_t size) {
@@ -92,12 +98,24 @@ TEST_F(BridgeTest, BanListUpperCasesAsciiOnlyAndLooksAtTheLastComponent) {
     bool banned;
   };
   const Case cases[] = {
-      {U".DS_Store", true},          {U"peer/share/.ds_store", true},   {U"x/.Spotlight-V100", true},
-      {U".DS_STORE", true},          {U".d\u015b_store", false},         {U"autorun.inf", true},
-      {U"autorun.inf.txt", false},   {U"Desktop.ini", true},            {U"System Volume Information", true},
-      {U"$Recycle.Bin", true},       {U"Recycler", true},               {U".Trashes", true},
-      {U".AppleDouble", true},       {U".TemporaryItems", true},        {U".apdisk", true},
-      {U".desktop", true},           {U"a/.DS_Store/child", false},     {U"DS_Store", false},
+      {U".DS_Store", true},
+      {U"peer/share/.ds_store", true},
+      {U"x/.Spotlight-V100", true},
+      {U".DS_STORE", true},
+      {U".d\u015b_store", false},
+      {U"autorun.inf", true},
+      {U"autorun.inf.txt", false},
+      {U"Desktop.ini", true},
+      {U"System Volume Information", true},
+      {U"$Recycle.Bin", true},
+      {U"Recycler", true},
+      {U".Trashes", true},
+      {U".AppleDouble", true},
+      {U".TemporaryItems", true},
+      {U".apdisk", true},
+      {U".desktop", true},
+      {U"a/.DS_Store/child", false},
+      {U"DS_Store", false},
       {U"", false},
   };
   for (const Case& c : cases) EXPECT_EQ(bridge_.ExistsInBanList(c.path), c.banned) << string32to8(c.path);

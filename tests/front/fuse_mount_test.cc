@@ -6,12 +6,11 @@
 // read-only under "ro". Every test mounts a fresh volume and unmounts it and
 // stops the program afterwards, also when it fails.
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
@@ -37,7 +36,9 @@ using ::testing::HasSubstr;
 using testutil::ProcessResult;
 using testutil::RunShell;
 
-std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+std::string Quoted(const std::string& text) {
+  return "'" + text + "'";
+}
 
 std::string RandomBytes(size_t size, uint32_t seed) {
   std::mt19937 random(seed);
@@ -46,7 +47,9 @@ std::string RandomBytes(size_t size, uint32_t seed) {
   return bytes;
 }
 
-uint32_t Seed() { return static_cast<uint32_t>(::testing::UnitTest::GetInstance()->random_seed()); }
+uint32_t Seed() {
+  return static_cast<uint32_t>(::testing::UnitTest::GetInstance()->random_seed());
+}
 
 std::string ReadHostFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -114,8 +117,8 @@ class FuseMountTest : public ::testing::Test {
 };
 
 TEST_F(FuseMountTest, ListingShowsDirectoriesAs0755AndFileModesByFlags) {
-  const std::pair<const char*, mode_t> files[] = {
-      {"rw600", 0600}, {"ro444", 0444}, {"exe755", 0755}, {"rx500", 0500}, {"rw640", 0640}, {"none000", 0000}};
+  const std::pair<const char*, mode_t> files[] = {{"rw600", 0600}, {"ro444", 0444}, {"exe755", 0755},
+                                                  {"rx500", 0500}, {"rw640", 0640}, {"none000", 0000}};
   for (const auto& [name, mode] : files) {
     host_.WriteFile(name, "12345");
     ASSERT_EQ(chmod(Host(name).c_str(), mode), 0);
@@ -135,8 +138,8 @@ TEST_F(FuseMountTest, ListingShowsDirectoriesAs0755AndFileModesByFlags) {
     EXPECT_EQ(gid, std::to_string(getgid())) << line;
   }
   const std::map<std::string, std::string> expected = {
-      {"rw600", "-rw-r--r--"},  {"ro444", "-r--r--r--"}, {"exe755", "-rwxr-xr-x"}, {"rx500", "-r-xr-xr-x"},
-      {"rw640", "-rw-r--r--"},  {"none000", "-r--r--r--"}, {"dir700", "drwxr-xr-x"}};
+      {"rw600", "-rw-r--r--"}, {"ro444", "-r--r--r--"},   {"exe755", "-rwxr-xr-x"}, {"rx500", "-r-xr-xr-x"},
+      {"rw640", "-rw-r--r--"}, {"none000", "-r--r--r--"}, {"dir700", "drwxr-xr-x"}};
   EXPECT_EQ(modes, expected) << listing.output;
 
   const auto root = RunShell("ls -l " + Quoted(volume_));
@@ -184,13 +187,25 @@ TEST_F(FuseMountTest, LargeFilesRoundTripByteForByteWithCatCpAndDd) {
     out << data;
   }
   const std::string src = Quoted(Scratch("src"));
-  const auto result = Sh("set -e\n"
-                         "cp " + src + " copy\n"
-                         "cmp " + src + " copy\n"
-                         "cat copy > " + Quoted(Scratch("cat")) + "\n"
-                         "dd if=" + src + " of=dd bs=1M status=none\n"
-                         "dd if=dd of=" + Quoted(Scratch("dd")) + " bs=65536 status=none\n"
-                         "dd if=" + src + " of=odd bs=7777 status=none\n");
+  const auto result =
+      Sh("set -e\n"
+         "cp " +
+         src +
+         " copy\n"
+         "cmp " +
+         src +
+         " copy\n"
+         "cat copy > " +
+         Quoted(Scratch("cat")) +
+         "\n"
+         "dd if=" +
+         src +
+         " of=dd bs=1M status=none\n"
+         "dd if=dd of=" +
+         Quoted(Scratch("dd")) +
+         " bs=65536 status=none\n"
+         "dd if=" +
+         src + " of=odd bs=7777 status=none\n");
   ASSERT_EQ(result.exitStatus, 0) << result.output;
   EXPECT_TRUE(ReadHostFile(Host("copy")) == data);
   EXPECT_TRUE(ReadHostFile(Scratch("cat")) == data);
@@ -200,26 +215,27 @@ TEST_F(FuseMountTest, LargeFilesRoundTripByteForByteWithCatCpAndDd) {
 }
 
 TEST_F(FuseMountTest, CreateTruncateRenameUnlinkMkdirRmdir) {
-  const auto result = Sh("set -e\n"
-                         "mkdir d\n"
-                         "printf hello > d/f\n"
-                         "mv d/f d/g\n"
-                         "test ! -e d/f\n"
-                         "[ \"$(cat d/g)\" = hello ]\n"
-                         "truncate -s 3 d/g\n"
-                         "[ \"$(cat d/g)\" = hel ]\n"
-                         "truncate -s 10 d/g\n"
-                         "[ \"$(stat -c %s d/g)\" = 10 ]\n"
-                         "printf abc > d/h\n"
-                         "mv -f d/h d/g\n"
-                         "[ \"$(cat d/g)\" = abc ]\n"
-                         "printf more >> d/g\n"
-                         "[ \"$(cat d/g)\" = abcmore ]\n"
-                         "mkdir d/e\n"
-                         "! rmdir d 2>/dev/null\n"
-                         "rm d/g\n"
-                         "rmdir d/e d\n"
-                         "test ! -e d\n");
+  const auto result =
+      Sh("set -e\n"
+         "mkdir d\n"
+         "printf hello > d/f\n"
+         "mv d/f d/g\n"
+         "test ! -e d/f\n"
+         "[ \"$(cat d/g)\" = hello ]\n"
+         "truncate -s 3 d/g\n"
+         "[ \"$(cat d/g)\" = hel ]\n"
+         "truncate -s 10 d/g\n"
+         "[ \"$(stat -c %s d/g)\" = 10 ]\n"
+         "printf abc > d/h\n"
+         "mv -f d/h d/g\n"
+         "[ \"$(cat d/g)\" = abc ]\n"
+         "printf more >> d/g\n"
+         "[ \"$(cat d/g)\" = abcmore ]\n"
+         "mkdir d/e\n"
+         "! rmdir d 2>/dev/null\n"
+         "rm d/g\n"
+         "rmdir d/e d\n"
+         "test ! -e d\n");
   EXPECT_EQ(result.exitStatus, 0) << result.output;
   EXPECT_FALSE(std::filesystem::exists(Host("d")));
 
@@ -302,7 +318,9 @@ TEST_F(FuseMountTest, TruncateByPathAndByTool) {
     std::string path;
     int error;
   };
-  const Refused refused[] = {{ro_ + "/f", EACCES}, {Share("missing"), ENOENT}, {Share(".ql_disablecache"), EACCES},
+  const Refused refused[] = {{ro_ + "/f", EACCES},
+                             {Share("missing"), ENOENT},
+                             {Share(".ql_disablecache"), EACCES},
                              {Share(".DS_Store"), EACCES}};
   for (const Refused& r : refused) {
     EXPECT_EQ(truncate(r.path.c_str(), 0), -1) << r.path;
@@ -326,11 +344,16 @@ TEST_F(FuseMountTest, CopyingToolsCarryATreeWithMixedModesIntact) {
     const char* content;
   };
   const Item items[] = {
-      {"top.txt", 0644, "top"},        {"run.sh", 0755, "#!/bin/sh\necho run\n"},
-      {"readonly.txt", 0444, "ro"},    {"private", 0600, "secret"},
-      {"empty", 0644, ""},             {"sub", 0, nullptr},
-      {"sub/inner", 0640, "inner"},    {"sub/deeper", 0, nullptr},
-      {"sub/deeper/tool", 0700, "x"},  {"sub/deeper/with space.txt", 0664, "space"},
+      {"top.txt", 0644, "top"},
+      {"run.sh", 0755, "#!/bin/sh\necho run\n"},
+      {"readonly.txt", 0444, "ro"},
+      {"private", 0600, "secret"},
+      {"empty", 0644, ""},
+      {"sub", 0, nullptr},
+      {"sub/inner", 0640, "inner"},
+      {"sub/deeper", 0, nullptr},
+      {"sub/deeper/tool", 0700, "x"},
+      {"sub/deeper/with space.txt", 0664, "space"},
   };
   std::filesystem::create_directory(src);
   time_t stamp = 1300000000;
@@ -511,8 +534,8 @@ TEST_F(FuseMountTest, ReadOnlyShareServesReadsAndRefusesChanges) {
   host_.WriteFile("f", "readable");
   const auto read = RunShell("cat " + Quoted(ro_ + "/f"));
   EXPECT_EQ(read.output, "readable");
-  for (const std::string command : {"printf x > new", "printf x >> f", "rm f", "mkdir d", "mv f g", "chmod +x f",
-                                     "touch -m -d @1 f"}) {
+  for (const std::string command :
+       {"printf x > new", "printf x >> f", "rm f", "mkdir d", "mv f g", "chmod +x f", "touch -m -d @1 f"}) {
     const auto result = RunShell(command + " 2>&1", ro_);
     EXPECT_NE(result.exitStatus, 0) << command;
     EXPECT_THAT(result.output, HasSubstr("Permission denied")) << command;

@@ -5,7 +5,6 @@
 #include "front/ostrelfs.h"
 
 #include <fuse.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -75,7 +74,8 @@ TEST(FuseAnswer, ErrorsBecomeTheirErrnoAndAnythingElseEio) {
   EXPECT_EQ(FuseAnswer("ostrel_write", []() -> int { throw 7; }), -EIO);
   const auto lines = log.Lines();
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_THAT(lines[0], ::testing::HasSubstr(":ostrel_getattr Error: Code: E_NOENT, Text: \"Could not get file stat\""));
+  EXPECT_THAT(lines[0],
+              ::testing::HasSubstr(":ostrel_getattr Error: Code: E_NOENT, Text: \"Could not get file stat\""));
   EXPECT_THAT(lines[2], ::testing::EndsWith(":ostrel_write Exception: boom"));
   EXPECT_THAT(lines[3], ::testing::EndsWith(":ostrel_write Exception: unknown"));
 }
@@ -89,10 +89,10 @@ TEST(FuseArguments, LinuxKeepsOnlyTheOptionsItHas) {
 }
 
 TEST(FuseArguments, MacosVectorInOrder) {
-  EXPECT_THAT(FuseArgumentsFor(FUSE_PLATFORM_MACOS, "ostreld", "/Volumes/Net Drive/", true),
-              ElementsAre("ostreld", "/Volumes/Net Drive/", "-f", "-onoatime", "-olocal", "-onoappledouble",
-                          "-oiosize=131072", "-ofsname=Ostrel", "-ovolname=Net Drive",
-                          "-omodules=iconv,from_code=UTF-8,to_code=UTF-8-MAC"));
+  EXPECT_THAT(
+      FuseArgumentsFor(FUSE_PLATFORM_MACOS, "ostreld", "/Volumes/Net Drive/", true),
+      ElementsAre("ostreld", "/Volumes/Net Drive/", "-f", "-onoatime", "-olocal", "-onoappledouble", "-oiosize=131072",
+                  "-ofsname=Ostrel", "-ovolname=Net Drive", "-omodules=iconv,from_code=UTF-8,to_code=UTF-8-MAC"));
   const auto plain = FuseArgumentsFor(FUSE_PLATFORM_MACOS, "ostreld", "/Volumes/net", false);
   EXPECT_EQ(std::count(plain.begin(), plain.end(), "-olocal"), 0);
   EXPECT_EQ(plain.size(), 9u);
@@ -103,9 +103,9 @@ TEST(FuseStat, FillRuleTable) {
     uint32_t flags;
     mode_t mode;
   };
-  const Case cases[] = {{FLAG_DIR, S_IFDIR | 0755},  {FLAG_DIR | FLAG_WRITE, S_IFDIR | 0755},
-                        {0, S_IFREG | 0444},         {FLAG_WRITE, S_IFREG | 0644},
-                        {FLAG_EXE, S_IFREG | 0555},  {FLAG_WRITE | FLAG_EXE, S_IFREG | 0755}};
+  const Case cases[] = {{FLAG_DIR, S_IFDIR | 0755}, {FLAG_DIR | FLAG_WRITE, S_IFDIR | 0755},
+                        {0, S_IFREG | 0444},        {FLAG_WRITE, S_IFREG | 0644},
+                        {FLAG_EXE, S_IFREG | 0555}, {FLAG_WRITE | FLAG_EXE, S_IFREG | 0755}};
   for (const Case& c : cases) {
     struct stat st;
     std::memset(&st, 0xAB, sizeof st);  // every field not named must come out 0
@@ -154,10 +154,10 @@ TEST(FuseTimes, NowAndOmitTable) {
     int64_t expected;
   };
   const Case cases[] = {
-      {{500, 999999999}, 500},         // nanoseconds dropped
-      {{0, 0}, 0},                     // the epoch is a time like any other
-      {{777, UTIME_NOW}, 9000},        // the current time
-      {{777, UTIME_OMIT}, 42},         // the file's own time
+      {{500, 999999999}, 500},   // nanoseconds dropped
+      {{0, 0}, 0},               // the epoch is a time like any other
+      {{777, UTIME_NOW}, 9000},  // the current time
+      {{777, UTIME_OMIT}, 42},   // the file's own time
   };
   for (const Case& c : cases) EXPECT_EQ(UtimensSeconds(c.requested, 42, 9000), c.expected);
 }
@@ -171,8 +171,8 @@ TEST(FuseChown, OnlyTheShownOwnerIsAccepted) {
     bool accepted;
   };
   const Case cases[] = {
-      {1000, 100, true},  {none, noGroup, true}, {1000, noGroup, true}, {none, 100, true},
-      {0, 100, false},    {1000, 0, false},      {none, 5, false},      {2000, noGroup, false},
+      {1000, 100, true}, {none, noGroup, true}, {1000, noGroup, true}, {none, 100, true},
+      {0, 100, false},   {1000, 0, false},      {none, 5, false},      {2000, noGroup, false},
   };
   for (const Case& c : cases) EXPECT_EQ(ChownKeepsOwner(c.uid, c.gid, 1000, 100), c.accepted) << c.uid << ":" << c.gid;
 }

@@ -3,22 +3,21 @@
 #include "fs/fs_native.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
-#include <fstream>
-#include <random>
-#include <thread>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/text.h"
@@ -34,7 +33,9 @@ using ::testing::UnorderedElementsAre;
 using testutil::CatchError;
 using testutil::TempDir;
 
-Path HostPath(const std::string& host) { return Path::FromUtf8(host); }
+Path HostPath(const std::string& host) {
+  return Path::FromUtf8(host);
+}
 
 mode_t HostMode(const std::string& host) {
   struct stat st {};
@@ -61,8 +62,8 @@ TEST(NativeConversions, OpenFlagsToModeTable) {
     EXPECT_EQ(OstrelMode(c.oflags), c.mode) << c.oflags;
     EXPECT_EQ(NativeMode(c.mode), c.oflags & ~O_ACCMODE) << c.oflags;
   }
-  const int refused[] = {O_WRONLY | O_APPEND, O_RDONLY | O_NONBLOCK, O_EXCL, O_EXCL | O_TRUNC,
-                         O_CREAT | O_TRUNC | O_EXCL, O_RDWR | O_CREAT | O_CLOEXEC};
+  const int refused[] = {O_WRONLY | O_APPEND, O_RDONLY | O_NONBLOCK,      O_EXCL,
+                         O_EXCL | O_TRUNC,    O_CREAT | O_TRUNC | O_EXCL, O_RDWR | O_CREAT | O_CLOEXEC};
   for (int oflags : refused) {
     const auto caught = CatchError([&] { OstrelMode(oflags); });
     EXPECT_EQ(caught.code, E_INVAL) << oflags;
@@ -114,20 +115,21 @@ TEST(NativeConversions, ModeBitsToFlagsAndBack) {
     uint32_t flags;
   };
   const Case toFlags[] = {
-      {S_IFDIR | 0500, FLAG_DIR},          {S_IFDIR | 0777, FLAG_DIR},
-      {S_IFREG | 0644, FLAG_WRITE},        {S_IFREG | 0445, FLAG_EXE},
-      {S_IFREG | 0044, 0},                 {S_IFREG | 0020, 0},
-      {S_IFREG | 0755, FLAG_WRITE | FLAG_EXE}, {S_IFREG | 0210, FLAG_WRITE | FLAG_EXE},
+      {S_IFDIR | 0500, FLAG_DIR},
+      {S_IFDIR | 0777, FLAG_DIR},
+      {S_IFREG | 0644, FLAG_WRITE},
+      {S_IFREG | 0445, FLAG_EXE},
+      {S_IFREG | 0044, 0},
+      {S_IFREG | 0020, 0},
+      {S_IFREG | 0755, FLAG_WRITE | FLAG_EXE},
+      {S_IFREG | 0210, FLAG_WRITE | FLAG_EXE},
   };
   for (const Case& c : toFlags) EXPECT_EQ(OstrelFlags(c.mode), c.flags) << std::oct << c.mode;
 
   const Case toMode[] = {
-      {S_IFDIR | 0755, FLAG_DIR},
-      {S_IFDIR | 0755, FLAG_DIR | FLAG_WRITE | FLAG_EXE},
-      {S_IFREG | 0444, 0},
-      {S_IFREG | 0644, FLAG_WRITE},
-      {S_IFREG | 0555, FLAG_EXE},
-      {S_IFREG | 0755, FLAG_WRITE | FLAG_EXE},
+      {S_IFDIR | 0755, FLAG_DIR}, {S_IFDIR | 0755, FLAG_DIR | FLAG_WRITE | FLAG_EXE},
+      {S_IFREG | 0444, 0},        {S_IFREG | 0644, FLAG_WRITE},
+      {S_IFREG | 0555, FLAG_EXE}, {S_IFREG | 0755, FLAG_WRITE | FLAG_EXE},
   };
   for (const Case& c : toMode) EXPECT_EQ(NativePermissions(c.flags), c.mode) << c.flags;
 }
@@ -189,16 +191,15 @@ class SeekCountingFile : public NativeFile {
 TEST_F(NativeFileTest, WritesEveryElementAndReadsItBack) {
   NativeFile file(At("f"), File::MODE_CREATE_NEW, File::ACCESS_RW, FLAG_WRITE);
   const std::string big(300000, 'b');
-  const Iovec iov[] = {{"head-", 5}, {"ignored", 0}, {"ignored", -3}, {big.data(), static_cast<int64_t>(big.size())},
-                       {"-tail", 5}};
+  const Iovec iov[] = {
+      {"head-", 5}, {"ignored", 0}, {"ignored", -3}, {big.data(), static_cast<int64_t>(big.size())}, {"-tail", 5}};
   file.WritevAt(0, File::ORIGIN_SET, iov, 5);
   const std::string expected = "head-" + big + "-tail";
   EXPECT_EQ(file.Seek(0, File::ORIGIN_END), static_cast<int64_t>(expected.size()));
 
   std::string back(expected.size(), '\0');
   int64_t total = 0;
-  for (int64_t n; (n = file.ReadAt(total, File::ORIGIN_SET, back.data() + total, back.size() - total)) > 0;)
-    total += n;
+  for (int64_t n; (n = file.ReadAt(total, File::ORIGIN_SET, back.data() + total, back.size() - total)) > 0;) total += n;
   EXPECT_EQ(total, static_cast<int64_t>(expected.size()));
   EXPECT_EQ(back, expected);
   char byte;
@@ -298,11 +299,11 @@ TEST_F(NativeFileTest, OpenModesOnExistingAndMissingFiles) {
     int64_t sizeAfter;
   };
   const Case cases[] = {
-      {File::MODE_OPEN_EXISTING, true, E_OK, 5},    {File::MODE_OPEN_EXISTING, false, E_NOENT, -1},
+      {File::MODE_OPEN_EXISTING, true, E_OK, 5},     {File::MODE_OPEN_EXISTING, false, E_NOENT, -1},
       {File::MODE_TRUNCATE_EXISTING, true, E_OK, 0}, {File::MODE_TRUNCATE_EXISTING, false, E_NOENT, -1},
-      {File::MODE_OPEN_ALWAYS, true, E_OK, 5},      {File::MODE_OPEN_ALWAYS, false, E_OK, 0},
-      {File::MODE_CREATE_ALWAYS, true, E_OK, 0},    {File::MODE_CREATE_ALWAYS, false, E_OK, 0},
-      {File::MODE_CREATE_NEW, true, E_EXIST, 5},    {File::MODE_CREATE_NEW, false, E_OK, 0},
+      {File::MODE_OPEN_ALWAYS, true, E_OK, 5},       {File::MODE_OPEN_ALWAYS, false, E_OK, 0},
+      {File::MODE_CREATE_ALWAYS, true, E_OK, 0},     {File::MODE_CREATE_ALWAYS, false, E_OK, 0},
+      {File::MODE_CREATE_NEW, true, E_EXIST, 5},     {File::MODE_CREATE_NEW, false, E_OK, 0},
   };
   for (const Case& c : cases) {
     std::filesystem::remove(Host("f"));
@@ -312,8 +313,8 @@ TEST_F(NativeFileTest, OpenModesOnExistingAndMissingFiles) {
     if (c.code != E_OK) {
       EXPECT_EQ(caught.text, "Could not open file");
       const int oflags = NativeMode(c.mode) | O_WRONLY;
-      EXPECT_THAT(caught.details, ::testing::IsSupersetOf(testutil::DetailPairs{
-                                      {"path", Host("f")}, {"flags", std::to_string(oflags)}}));
+      EXPECT_THAT(caught.details, ::testing::IsSupersetOf(
+                                      testutil::DetailPairs{{"path", Host("f")}, {"flags", std::to_string(oflags)}}));
     }
     if (c.sizeAfter >= 0) {
       EXPECT_EQ(std::filesystem::file_size(Host("f")), static_cast<uintmax_t>(c.sizeAfter));
@@ -393,8 +394,8 @@ TEST_F(NativeFilesystemTest, GetStatReportsFlagsSizeAndTimes) {
   ASSERT_EQ(utimes(Host("f").c_str(), times), 0);
   struct stat st {};
   ASSERT_EQ(stat(Host("f").c_str(), &st), 0);
-  EXPECT_EQ(fs_.GetStat(At("f")), Stat(FLAG_WRITE | FLAG_EXE, 5, AccessTime(1111), ModifyTime(2222),
-                                       ChangeTime(st.st_ctim.tv_sec)));
+  EXPECT_EQ(fs_.GetStat(At("f")),
+            Stat(FLAG_WRITE | FLAG_EXE, 5, AccessTime(1111), ModifyTime(2222), ChangeTime(st.st_ctim.tv_sec)));
   EXPECT_EQ(fs_.GetStat(HostPath(dir_.path())).flags, FLAG_DIR);
 
   ASSERT_EQ(mkfifo(Host("pipe").c_str(), 0644), 0);
@@ -414,15 +415,14 @@ TEST_F(NativeFilesystemTest, ListingLeavesOutWhatNoOneCanUse) {
   ASSERT_EQ(symlink(Host("loop2").c_str(), Host("loop1").c_str()), 0);
   ASSERT_EQ(symlink(Host("loop1").c_str(), Host("loop2").c_str()), 0);
   ASSERT_EQ(symlink(Host("plain").c_str(), Host("good-link").c_str()), 0);
-  dir_.WriteFile("bad\xff\xfe", "");   // not UTF-8
-  dir_.WriteFile("back\\slash", "");  // would read as two components
-  dir_.WriteFile("C:", "");           // would lose its colon
-  dir_.WriteFile("a?b", "");          // a character paths refuse
+  dir_.WriteFile("bad\xff\xfe", "");         // not UTF-8
+  dir_.WriteFile("back\\slash", "");         // would read as two components
+  dir_.WriteFile("C:", "");                  // would lose its colon
+  dir_.WriteFile("a?b", "");                 // a character paths refuse
   dir_.WriteFile("e\xcc\x81t\xc3\xa9", "");  // "e" + U+0301 "t" U+00E9, kept as stored on this host
 
   const auto entries = fs_.ReadDir(HostPath(dir_.path()));
-  EXPECT_THAT(Names(entries),
-              UnorderedElementsAre("plain", "sub", "good-link", "e\xcc\x81t\xc3\xa9"));
+  EXPECT_THAT(Names(entries), UnorderedElementsAre("plain", "sub", "good-link", "e\xcc\x81t\xc3\xa9"));
   for (const Entry& e : entries) {
     if (e.name.ToString() == "sub") {
       EXPECT_EQ(e.stat.flags, FLAG_DIR);
@@ -524,8 +524,7 @@ TEST_F(NativeFilesystemTest, RenameWithAndWithoutNoReplace) {
       {"file to new name, no replace", false, false, Filesystem::kRenameNoReplace, E_OK, ""},
       {"file, other bits ignored", false, false, 0x6, E_OK, ""},
       {"dir onto empty dir", true, true, 0, E_OK, ""},
-      {"dir onto empty dir, no replace", true, true, Filesystem::kRenameNoReplace, E_EXIST,
-       "Could not rename file"},
+      {"dir onto empty dir, no replace", true, true, Filesystem::kRenameNoReplace, E_EXIST, "Could not rename file"},
       {"dir to new name, no replace", false, true, Filesystem::kRenameNoReplace, E_OK, ""},
   };
   for (const Case& c : cases) {
@@ -564,8 +563,8 @@ TEST_F(NativeFilesystemTest, RenameWithAndWithoutNoReplace) {
   const auto caught = CatchError([&] { fs_.Rename(At("none"), At("other"), 0); });
   EXPECT_EQ(caught.code, E_NOENT);
   EXPECT_EQ(caught.text, "Could not rename file");
-  EXPECT_THAT(caught.details, ::testing::IsSupersetOf(testutil::DetailPairs{{"oldPath", Host("none")},
-                                                                            {"newPath", Host("other")}}));
+  EXPECT_THAT(caught.details,
+              ::testing::IsSupersetOf(testutil::DetailPairs{{"oldPath", Host("none")}, {"newPath", Host("other")}}));
 }
 
 TEST_F(NativeFilesystemTest, FailedNoReplaceRenameLeavesNoPlaceholderBehind) {
@@ -573,7 +572,8 @@ TEST_F(NativeFilesystemTest, FailedNoReplaceRenameLeavesNoPlaceholderBehind) {
   char pattern[] = "/dev/shm/ostrel-test-XXXXXX";
   if (mkdtemp(pattern) == nullptr) GTEST_SKIP() << "no /dev/shm";
   const std::string other = pattern;
-  struct stat here {}, there {};
+  struct stat here {
+  }, there{};
   ASSERT_EQ(stat(dir_.path().c_str(), &here), 0);
   ASSERT_EQ(stat(other.c_str(), &there), 0);
   if (here.st_dev == there.st_dev) {
@@ -581,8 +581,8 @@ TEST_F(NativeFilesystemTest, FailedNoReplaceRenameLeavesNoPlaceholderBehind) {
     GTEST_SKIP() << "/dev/shm and the temporary directory share a file system";
   }
   dir_.WriteFile("src", "data");
-  const auto caught = CatchError(
-      [&] { fs_.Rename(At("src"), HostPath(other + "/dst"), Filesystem::kRenameNoReplace); });
+  const auto caught =
+      CatchError([&] { fs_.Rename(At("src"), HostPath(other + "/dst"), Filesystem::kRenameNoReplace); });
   EXPECT_EQ(caught.code, E_XDEV);
   EXPECT_EQ(caught.text, "Could not rename file");
   EXPECT_FALSE(std::filesystem::exists(other + "/dst"));
@@ -600,11 +600,11 @@ TEST_F(NativeFilesystemTest, SetFlagsBitArithmetic) {
   const Case cases[] = {
       {false, 0777, 0, 0444},
       {false, 0444, FLAG_WRITE, 0644},
-      {false, 0666, FLAG_WRITE, 0666},   // group and other write bits stay
-      {false, 0640, FLAG_EXE, 0551},     // read bits stay
+      {false, 0666, FLAG_WRITE, 0666},  // group and other write bits stay
+      {false, 0640, FLAG_EXE, 0551},    // read bits stay
       {false, 0600, FLAG_WRITE | FLAG_EXE, 0711},
       {false, 04755, FLAG_WRITE | FLAG_EXE, 04755},  // set-id bits stay
-      {false, 0644, FLAG_DIR, 0444},     // FLAG_DIR has no effect
+      {false, 0644, FLAG_DIR, 0444},                 // FLAG_DIR has no effect
       {true, 0700, 0, 0511},
       {true, 0500, FLAG_WRITE, 0711},
       {true, 01777, 0, 01555},
