@@ -442,7 +442,7 @@ TEST_F(ScriptedDispatcherTest, SlotNumbersRunOutAndComeBackAfterConfirmation) {
   SlotId slot;
   for (int i = 0; i < 32760; ++i) streams.emplace_back(dispatcher_->CreateStream(slot));
   EXPECT_EQ(slot.value, 65518);
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  for (int attempt = 0; attempt < 10; ++attempt) {
     const auto caught = CatchError([&] { dispatcher_->CreateStream(slot); });
     EXPECT_EQ(caught.code, E_NOENT);
     EXPECT_EQ(caught.text, "No more slots available");
@@ -513,13 +513,65 @@ TEST_F(ScriptedDispatcherTest, DestroyingTheDispatcherReleasesABlockedReader) {
   });
   gotFirst.get_future().wait();
   auto destroying = std::async(std::launch::async, [&] { dispatcher_.reset(); });
-  ASSERT_EQ(destroying.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "destruction hangs";
+  if (destroying.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "destruction waits for the blocked reader";
+    stream.Stop();  // lets the test end
+  }
   ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   const auto caught = reader.get();
   // Blocked before the destruction: interrupted; arriving after it: gone.
   EXPECT_TRUE((caught.code == E_INTR && caught.text == "Read has been interrupted") ||
               (caught.code == E_BADF && caught.text == "Object doesn't exist"))
       << caught.full;
+}
+
+// A sink that fails its n-th Writev once, then records like any other.
+class FailingSink : public NonCopyable, public virtual ByteSink {
+ public:
+  explicit FailingSink(int failAt) : failAt_(failAt) {}
+  void Writev(const Iovec* iov, int count) override {
+    if (++calls_ == failAt_) OST_THROW(Error(E_PIPE, "injected").Add("injected", "1"));
+    for (int i = 0; i < count; ++i) bytes.append(static_cast<const char*>(iov[i].data), iov[i].length);
+  }
+  void Flush() override {}
+  std::string bytes;
+
+ private:
+  const int failAt_;
+  int calls_ = 0;
+};
+
+// The frame lock is released however a frame ends (a failed header write, a
+// failed payload write, a payload longer than announced), so the next frame
+// can be written; a longer payload is refused before any of it goes out.
+TEST(SharedSinkTest, FrameLockIsReleasedOnEveryFailure) {
+  struct Case {
+    const char* name;
+    int failAt;
+    std::string payload;  // written after a header announcing 3 bytes
+    const char* text;
+    std::string left;  // bytes on the sink after the failure
+  };
+  const Case cases[] = {
+      {"header write fails", 1, "abc", "injected", ""},
+      {"payload write fails", 2, "abc", "injected", FrameBytes(9, "").substr(0, 3) + std::string("\3\0", 2)},
+      {"payload longer than announced", 0, "abcd", "Frame payload exceeds announced length",
+       FrameBytes(9, "").substr(0, 3) + std::string("\3\0", 2)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FailingSink out(c.failAt);
+    SharedSink shared(out);
+    const auto caught = CatchError([&] {
+      SharedSink::Writer frame(shared, SlotId(9), 3);
+      frame.Write(c.payload.data(), static_cast<int64_t>(c.payload.size()));
+    });
+    EXPECT_EQ(caught.text, c.text) << caught.full;
+    EXPECT_EQ(out.bytes, c.left);
+    // Would block for ever if the lock had been kept.
+    ChunkedSink(shared, SlotId(5)).Write("xyz", 3);
+    EXPECT_EQ(out.bytes, c.left + FrameBytes(5, "xyz"));
+  }
 }
 
 }  // namespace
