@@ -27,7 +27,8 @@ TEST(OstreldCommandLine, UnexpectedOptionExitsWith250AndOneShortErrorLine) {
   ASSERT_EQ(lines.size(), 1u) << result.output;
   EXPECT_THAT(lines[0], ContainsRegex(R"(^[0-9]{8}-[0-9]{6}\.[0-9]{6} [0-9]{5} Error: Code: E_INVAL, )"
                                       R"(Text: "Unexpected option", option: "x", (in: "getopt\.cc:[0-9]+:Parse", )+)"
-                                      R"(in: "options\.cc:[0-9]+:ParseArgs", in: "daemon\.cc:[0-9]+:Main"$)"));
+                                      R"(in: "options\.cc:[0-9]+:ParseArgs", in: "daemon\.cc:[0-9]+:ParseCommandLine", )"
+                                      R"(in: "daemon\.cc:[0-9]+:Main"$)"));
 }
 
 TEST(OstreldCommandLine, NoArgumentsAndNoArgumentFileShowsUsage) {
