@@ -147,14 +147,16 @@ TEST_F(DaemonTest, VerboseLinesInOrderWhenUnmounted) {
   EXPECT_EQ(messages.back(), "Stopped");
 }
 
-TEST_F(DaemonTest, SigtermStopsInOrder) {
-  auto daemon = StartDaemon({"-f", "-v", "-v"});
-  ASSERT_TRUE(daemon->WaitForMount()) << daemon->Output();
-  ASSERT_EQ(kill(daemon->Pid(), SIGTERM), 0);
-  ASSERT_TRUE(testutil::WaitUntil([&] { return !daemon->Running(); })) << daemon->Output();
-  EXPECT_FALSE(daemon->Mounted());
-  EXPECT_EQ(daemon->Stop(), 0);
-  EXPECT_TRUE(InOrder(Messages(daemon->Output()), kShutDown)) << daemon->Output();
+TEST_F(DaemonTest, SigtermAndSigintStopInOrder) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    auto daemon = StartDaemon({"-f", "-v", "-v"});
+    ASSERT_TRUE(daemon->WaitForMount()) << daemon->Output();
+    ASSERT_EQ(kill(daemon->Pid(), signal), 0);
+    ASSERT_TRUE(testutil::WaitUntil([&] { return !daemon->Running(); })) << daemon->Output();
+    EXPECT_FALSE(daemon->Mounted());
+    EXPECT_EQ(daemon->Stop(), 0) << signal;
+    EXPECT_TRUE(InOrder(Messages(daemon->Output()), kShutDown)) << daemon->Output();
+  }
 }
 
 TEST_F(DaemonTest, BackgroundWithLogFileForksAndKeepsLogging) {
