@@ -23,8 +23,8 @@ Dispatcher::Dispatcher(std::unique_ptr<Stream> connection, const std::string& na
       reader_(*connection_, kConnectionReadBuffer),
       writer_(*connection_),
       sink_(writer_),
+      pages_(kSlotPageSize, kIdleSlotPages),
       name_(name),
-      super_(super),
       limits_(TEST_limits ? *TEST_limits : DefaultDispatcherLimits(super)) {
 }
 OST_TRAIL

@@ -68,6 +68,7 @@
 #include "io/caching_writer.h"
 #include "io/job.h"
 #include "io/waiting_fifo.h"
+#include "mux/page_pool.h"
 #include "mux/shared_sink.h"
 
 namespace OST {
@@ -80,8 +81,10 @@ inline constexpr int kLogMuxTraffic = 114;  // traffic, pings, the close protoco
 inline constexpr SlotId kPingSlot{0xFFF0};
 inline constexpr SlotId kPongSlot{0xFFF1};
 
-// Page size of a slot's receive queue.
+// Page size of a slot's receive queue, and how many idle pages a dispatcher
+// keeps for its slots to reuse (2 MiB).
 inline constexpr int64_t kSlotPageSize = 65536;
+inline constexpr int kIdleSlotPages = 32;
 // Read buffer in front of the connection.
 inline constexpr int64_t kConnectionReadBuffer = 4096;
 
@@ -177,22 +180,21 @@ class Dispatcher : public NonCopyable, public virtual Job {
   // Sends a control frame (length 0) addressed to `target`, flushed.
   void SendControl(SlotId target);
 
-  // Constant after construction.
-  const std::shared_ptr<Link<Dispatcher>> link_;
-  const std::unique_ptr<Stream> connection_;
+  const std::shared_ptr<Link<Dispatcher>> link_;      // constant; revoked by the destructor
+  const std::unique_ptr<Stream> connection_;          // constant; Stop from any thread
   CachingReader reader_;  // the reading thread only
   CachingWriter writer_;  // only under the frame lock (through sink_)
   SharedSink sink_;
+  PagePool pages_;  // the slots' receive queues; outlives every slot stream
 
   // The map lock: taken before stateMutex_ and the frame lock.
   std::mutex mapMutex_;
   std::map<uint16_t, std::unique_ptr<SlotStream>> slots_;  // protected by mapMutex_
 
   const std::string name_;
-  const bool super_;
-  const DispatcherLimits limits_;
-  // Written under mapMutex_ (by Stop also without it); read by the reading
-  // loop and NewStream.
+  const DispatcherLimits limits_;  // chosen by `super` unless a test gave its own
+  // Set by Stop and by the destructor (under mapMutex_); read by the reading
+  // loop, and under mapMutex_ by CreateStream and OpenStream.
   std::atomic<bool> stopped_{false};
 
   // The state lock: taken after mapMutex_, before the frame lock.
@@ -205,9 +207,10 @@ class Dispatcher : public NonCopyable, public virtual Job {
   std::set<uint16_t> openSlots_;       // client slots currently open
 };
 
-// One slot: the bytes received for it and not yet read, and its outgoing
-// path (a 1024-byte coalescer in front of the frame cutter). Owned by the
-// dispatcher's slot map and reached from handles only through its Link.
+// One slot: the bytes received for it and not yet read (in 65536-byte pages
+// from the dispatcher's pool), and its outgoing path (a 1024-byte coalescer
+// in front of the frame cutter). Owned by the dispatcher's slot map and
+// reached from handles only through its Link.
 //
 // Thread contract: one user thread reads and writes (through its Stream2);
 // the dispatcher's reading thread delivers into the queue and may Stop it;
@@ -245,7 +248,6 @@ class Dispatcher::SlotStream : public NonCopyable, public virtual Stream {
 
  private:
   const std::shared_ptr<Link<SlotStream>> link_;  // first: cut before anything goes
-  SimpleBufferAllocator allocator_;
   Dispatcher& dispatcher_;
   WaitingFifo fifo_;
   ChunkedSink out_;       // frames addressed to OppositeSlot(slot_)

@@ -8,9 +8,8 @@ namespace OST {
 
 Dispatcher::SlotStream::SlotStream(Dispatcher& dispatcher, SlotId slot) try
     : link_(std::make_shared<Link<SlotStream>>(this)),
-      allocator_(kSlotPageSize),
       dispatcher_(dispatcher),
-      fifo_(allocator_),
+      fifo_(dispatcher.pages_),
       out_(dispatcher.sink_, OppositeSlot(slot)),
       writer_(out_),
       slot_(slot) {

@@ -12,6 +12,7 @@
 #include <numeric>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "core/error.h"
 #include "mux/dispatcher.h"
 #include "mux/mux_test_util.h"
+#include "mux/page_pool.h"
 #include "util/catch_error.h"
 
 namespace OST {
@@ -572,6 +574,30 @@ TEST(SharedSinkTest, FrameLockIsReleasedOnEveryFailure) {
     ChunkedSink(shared, SlotId(5)).Write("xyz", 3);
     EXPECT_EQ(out.bytes, c.left + FrameBytes(5, "xyz"));
   }
+}
+
+// A slot's queue takes a page per 65536 bytes and gives it back once read;
+// the pool hands given-back pages out again and keeps no more than its
+// limit idle.
+TEST(PagePoolTest, GivenBackPagesAreReusedUpToTheIdleLimit) {
+  PagePool pool(4096, 2);
+  std::set<char*> handedOut;
+  {
+    std::vector<Buffer> pages;
+    for (int i = 0; i < 4; ++i) {
+      pages.push_back(pool.Alloc());
+      EXPECT_EQ(pages.back().Size(), 4096);
+      handedOut.insert(pages.back().Data());
+    }
+    EXPECT_EQ(pool.Idle(), 0);
+  }
+  EXPECT_EQ(pool.Idle(), 2) << "two of the four are kept";
+  Buffer a = pool.Alloc(), b = pool.Alloc();
+  EXPECT_EQ(pool.Idle(), 0);
+  EXPECT_EQ(handedOut.count(a.Data()) + handedOut.count(b.Data()), 2u);
+  Buffer fresh = pool.Alloc();
+  EXPECT_EQ(fresh.Size(), 4096);
+  EXPECT_EQ(CatchError([] { PagePool(0, 1); }).text, "Invalid buffer size");
 }
 
 }  // namespace
