@@ -119,6 +119,11 @@ TEST_F(ScriptedDispatcherTest, ClientSlotClosedFirstHereAnswersThePeersResetAtOn
   EXPECT_THAT(SlotsAndPayloads(frames), ElementsAre(Pair(0, "")));
   EXPECT_TRUE(AllFlushed(frames));
   EXPECT_EQ(log_.CountContaining("Error: "), 0);
+
+  // Data for the closed slot is a protocol violation: the loop ends.
+  Run({FrameBytes(1, "late") + FrameBytes(kPing, "")});
+  EXPECT_EQ(ErrorLines("Unexpected packet to passive slot"), 1);
+  EXPECT_EQ(log_.Count("T: Pong"), 0);
   // The number is free again on this side.
   Dispatcher::Stream2 reopened = dispatcher_->OpenStream(SlotId(1));
 }
