@@ -99,8 +99,12 @@ void Socket(benchmark::State& state, bool cipher) {
   state.SetBytesProcessed(state.iterations() * kTotal);
 }
 
-void BareSocket(benchmark::State& state) { Socket(state, false); }
-void CipherSocket(benchmark::State& state) { Socket(state, true); }
+void BareSocket(benchmark::State& state) {
+  Socket(state, false);
+}
+void CipherSocket(benchmark::State& state) {
+  Socket(state, true);
+}
 
 // Two dispatchers over a cipher pair, each on its own runner; `slots` server
 // slots on A with their client ends on B.

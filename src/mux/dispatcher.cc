@@ -25,8 +25,7 @@ Dispatcher::Dispatcher(std::unique_ptr<Stream> connection, const std::string& na
       sink_(writer_),
       pages_(kSlotPageSize, kIdleSlotPages),
       name_(name),
-      limits_(TEST_limits ? *TEST_limits : DefaultDispatcherLimits(super)) {
-}
+      limits_(TEST_limits ? *TEST_limits : DefaultDispatcherLimits(super)) {}
 OST_TRAIL
 
 Dispatcher::~Dispatcher() {

@@ -180,10 +180,10 @@ class Dispatcher : public NonCopyable, public virtual Job {
   // Sends a control frame (length 0) addressed to `target`, flushed.
   void SendControl(SlotId target);
 
-  const std::shared_ptr<Link<Dispatcher>> link_;      // constant; revoked by the destructor
-  const std::unique_ptr<Stream> connection_;          // constant; Stop from any thread
-  CachingReader reader_;  // the reading thread only
-  CachingWriter writer_;  // only under the frame lock (through sink_)
+  const std::shared_ptr<Link<Dispatcher>> link_;  // constant; revoked by the destructor
+  const std::unique_ptr<Stream> connection_;      // constant; Stop from any thread
+  CachingReader reader_;                          // the reading thread only
+  CachingWriter writer_;                          // only under the frame lock (through sink_)
   SharedSink sink_;
   PagePool pages_;  // the slots' receive queues; outlives every slot stream
 
@@ -200,8 +200,8 @@ class Dispatcher : public NonCopyable, public virtual Job {
   // The state lock: taken after mapMutex_, before the frame lock.
   std::mutex stateMutex_;
   // protected by stateMutex_
-  uint16_t nextSlot_ = 0;           // next never-used server slot number
-  std::set<uint16_t> freeSlots_;    // server slots that completed the close protocol
+  uint16_t nextSlot_ = 0;              // next never-used server slot number
+  std::set<uint16_t> freeSlots_;       // server slots that completed the close protocol
   std::set<uint16_t> pendingRelease_;  // server slots whose RST awaits confirmation
   std::set<uint16_t> remoteReleased_;  // client slots the peer reset while our stream lived
   std::set<uint16_t> openSlots_;       // client slots currently open

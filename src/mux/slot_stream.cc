@@ -12,8 +12,7 @@ Dispatcher::SlotStream::SlotStream(Dispatcher& dispatcher, SlotId slot) try
       fifo_(dispatcher.pages_),
       out_(dispatcher.sink_, OppositeSlot(slot)),
       writer_(out_),
-      slot_(slot) {
-}
+      slot_(slot) {}
 OST_TRAIL
 
 Dispatcher::SlotStream::~SlotStream() {
@@ -33,7 +32,9 @@ OST_TRAIL
 void Dispatcher::SlotStream::Flush() try { writer_.Flush(); }
 OST_TRAIL
 
-void Dispatcher::SlotStream::Stop() { fifo_.Stop(); }
+void Dispatcher::SlotStream::Stop() {
+  fifo_.Stop();
+}
 
 void Dispatcher::SlotStream::Dispatch(ByteSource& from, int64_t count) try { StreamCopy(fifo_, from, count); }
 OST_TRAIL

@@ -30,7 +30,9 @@ using testutil::RandomBytes;
 using testutil::ReadExactly;
 using namespace std::chrono_literals;
 
-uint32_t Seed() { return static_cast<uint32_t>(::testing::UnitTest::GetInstance()->random_seed()); }
+uint32_t Seed() {
+  return static_cast<uint32_t>(::testing::UnitTest::GetInstance()->random_seed());
+}
 
 using DispatcherLinkPtr = std::shared_ptr<Link<Dispatcher>>;
 
@@ -177,7 +179,8 @@ TEST_P(DispatcherPairTest, ConcurrentWritersOnSeveralSlotsBothWays) {
   std::vector<std::future<std::string>> readers;
   for (size_t i = 0; i < routes.size(); ++i) {
     Route& route = routes[i];
-    readers.push_back(std::async(std::launch::async, [&route] { return ReadExactly(route.to, route.data.size(), 30000ms); }));
+    readers.push_back(
+        std::async(std::launch::async, [&route] { return ReadExactly(route.to, route.data.size(), 30000ms); }));
     writers.emplace_back([&route, &start, i, seed] {
       std::mt19937 random(seed + 10 + static_cast<uint32_t>(i));
       start.arrive_and_wait();
@@ -240,7 +243,8 @@ TEST_P(DispatcherPairTest, IdlePeersKeepTheConnectionAliveWithPings) {
 // idle wait, then the connection is given up (timings scaled down).
 TEST_P(DispatcherPairTest, SilentPeerIsGivenUpAfterThreeUnansweredPings) {
   auto [a, b] = testutil::MakeConnectionPair(GetParam());
-  Dispatcher dispatcher(std::move(a), "A", true, DispatcherLimits{TimeoutMs(200), TimeoutMs(50), TimeoutMs(1000), 1 << 20});
+  Dispatcher dispatcher(std::move(a), "A", true,
+                        DispatcherLimits{TimeoutMs(200), TimeoutMs(50), TimeoutMs(1000), 1 << 20});
   const auto started = std::chrono::steady_clock::now();
   dispatcher.JobMain();
   const auto elapsed = std::chrono::steady_clock::now() - started;
@@ -285,8 +289,8 @@ TEST_P(DispatcherPairTest, HandlesFailCleanlyOnceThePeerHasGoneAndTheDispatcherW
   EXPECT_TRUE((woken.code == E_INTR && woken.text == "Read has been interrupted") ||
               (woken.code == E_BADF && woken.text == "Object doesn't exist"))
       << woken.full;
-  for (const auto& call : {std::function<void()>([&] { server->Write("y", 1); }),
-                           std::function<void()>([&] { server->Flush(); })}) {
+  for (const auto& call :
+       {std::function<void()>([&] { server->Write("y", 1); }), std::function<void()>([&] { server->Flush(); })}) {
     const auto caught = CatchError(call);
     EXPECT_EQ(caught.code, E_BADF);
     EXPECT_EQ(caught.text, "Object doesn't exist");

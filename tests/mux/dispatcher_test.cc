@@ -2,6 +2,8 @@
 // recorded, the frames it reads are scripted, and its reading loop runs on
 // the test's own thread until the script is used up (the dead-peer sequence
 // then ends it) or an error ends it.
+#include "mux/dispatcher.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -18,7 +20,6 @@
 #include <vector>
 
 #include "core/error.h"
-#include "mux/dispatcher.h"
 #include "mux/mux_test_util.h"
 #include "mux/page_pool.h"
 #include "util/catch_error.h"
@@ -26,19 +27,21 @@
 namespace OST {
 namespace {
 
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::Pair;
 using testutil::CatchError;
 using testutil::Frame;
 using testutil::FrameBytes;
 using testutil::RandomBytes;
 using testutil::ReadExactly;
-using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
-using ::testing::Pair;
 
 constexpr uint16_t kPing = 0xFFF0;
 constexpr uint16_t kPong = 0xFFF1;
 
-uint32_t Seed() { return static_cast<uint32_t>(::testing::UnitTest::GetInstance()->random_seed()); }
+uint32_t Seed() {
+  return static_cast<uint32_t>(::testing::UnitTest::GetInstance()->random_seed());
+}
 
 // (slot, payload) of each frame, and whether every frame was flushed.
 std::vector<std::pair<uint16_t, std::string>> SlotsAndPayloads(const std::vector<Frame>& frames) {
@@ -60,7 +63,8 @@ class ScriptedDispatcherTest : public ::testing::Test {
   void Make(bool super, std::optional<DispatcherLimits> limits = std::nullopt) {
     dispatcher_.reset();
     wire_ = std::make_shared<testutil::Wire>();
-    dispatcher_ = std::make_unique<Dispatcher>(std::make_unique<testutil::ScriptedConnection>(wire_), "T", super, limits);
+    dispatcher_ =
+        std::make_unique<Dispatcher>(std::make_unique<testutil::ScriptedConnection>(wire_), "T", super, limits);
   }
 
   // Feeds the chunks and runs the reading loop on this thread until it ends.
@@ -148,7 +152,7 @@ TEST_F(ScriptedDispatcherTest, ClientSlotResetFirstByThePeerIsStoppedAndConfirme
 struct LoopCase {
   const char* name;
   std::vector<std::string> script;
-  const char* error;  // text the loop ends with; "" when it runs to the dead-peer end
+  const char* error;                                   // text the loop ends with; "" when it runs to the dead-peer end
   std::vector<std::pair<uint16_t, std::string>> sent;  // frames other than pings
   std::string slot0;                                   // bytes delivered to slot 0
   std::string slot1;
@@ -163,19 +167,41 @@ std::vector<LoopCase> LoopCases() {
     bigInPieces.push_back(bigFrame.substr(at, step));
   return {
       {"payloads reach their slots, the type byte is ignored",
-       {FrameBytes(0, "abc") + FrameBytes(1, "xyz", 7)}, "", {}, "abc", "xyz"},
+       {FrameBytes(0, "abc") + FrameBytes(1, "xyz", 7)},
+       "",
+       {},
+       "abc",
+       "xyz"},
       {"a frame larger than the read buffer, in odd pieces", bigInPieces, "", {}, big, ""},
-      {"a header split over reads", {FrameBytes(1, "hello").substr(0, 2), FrameBytes(1, "hello").substr(2)}, "", {}, "",
+      {"a header split over reads",
+       {FrameBytes(1, "hello").substr(0, 2), FrameBytes(1, "hello").substr(2)},
+       "",
+       {},
+       "",
        "hello"},
       {"an even slot without stream is skipped and the next frame read",
-       {FrameBytes(4, std::string(10, 'z')) + FrameBytes(0, "next")}, "", {}, "next", "",
+       {FrameBytes(4, std::string(10, 'z')) + FrameBytes(0, "next")},
+       "",
+       {},
+       "next",
+       "",
        " T: Ignored 10 bytes to unused slot=4"},
       {"a ping is answered by exactly one pong", {FrameBytes(kPing, "")}, "", {{kPong, ""}}, "", "", " T: Pong"},
       {"a pong is not answered", {FrameBytes(kPong, "")}, "", {}, "", ""},
-      {"data for an odd slot that is not open", {FrameBytes(3, "abc") + FrameBytes(kPing, "")},
-       "Unexpected packet to passive slot", {}, "", "", "Text: \"Unexpected packet to passive slot\", slot: \"3\""},
-      {"a reset for a server slot that is not pending", {FrameBytes(4, "") + FrameBytes(kPing, "")},
-       "Unexpected number of slots on release", {}, "", "", " T: RST for slot=4"},
+      {"data for an odd slot that is not open",
+       {FrameBytes(3, "abc") + FrameBytes(kPing, "")},
+       "Unexpected packet to passive slot",
+       {},
+       "",
+       "",
+       "Text: \"Unexpected packet to passive slot\", slot: \"3\""},
+      {"a reset for a server slot that is not pending",
+       {FrameBytes(4, "") + FrameBytes(kPing, "")},
+       "Unexpected number of slots on release",
+       {},
+       "",
+       "",
+       " T: RST for slot=4"},
       {"a payload cut short", {FrameBytes(0, "0123456789").substr(0, 9)}, "End of stream reached", {}, "", ""},
       {"a header cut short", {FrameBytes(0, "ab").substr(0, 3)}, "End of stream reached", {}, "", ""},
   };
@@ -230,10 +256,16 @@ TEST_F(ScriptedDispatcherTest, DeadPeerSequenceUsesTheRealTimings) {
   const std::vector<TimingCase> cases = {
       {"silent peer, super", true, {}, {16000, 2000, 2000, 2000}, 3},
       {"silent peer, not super", false, {}, {16400, 2400, 2400, 2400}, 3},
-      {"a pong after two misses starts again", true, {"", "", FrameBytes(kPong, "")},
-       {16000, 2000, 2000, 16000, 2000, 2000, 2000}, 5},
-      {"the rest of a frame waits the frame time-out", false, {ping.substr(0, 1), ping.substr(1)},
-       {16400, 16000, 16400, 2400, 2400, 2400}, 3},
+      {"a pong after two misses starts again",
+       true,
+       {"", "", FrameBytes(kPong, "")},
+       {16000, 2000, 2000, 16000, 2000, 2000, 2000},
+       5},
+      {"the rest of a frame waits the frame time-out",
+       false,
+       {ping.substr(0, 1), ping.substr(1)},
+       {16400, 16000, 16400, 2400, 2400, 2400},
+       3},
   };
   for (const TimingCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -271,10 +303,10 @@ TEST_F(ScriptedDispatcherTest, SlotQueueLimitEndsTheReadingLoop) {
   const std::string a = RandomBytes(Seed(), 65535), b = RandomBytes(Seed() + 1, 65535);
   Run({FrameBytes(0, a), FrameBytes(0, b), FrameBytes(0, "x"), FrameBytes(kPing, "")});
 
-  EXPECT_EQ(log_.CountContaining(
-                "Code: E_NOBUFS, Text: \"Too much unread data for slot\", slot: \"0\", queued: \"131070\", "
-                "length: \"1\", limit: \"131070\""),
-            1)
+  EXPECT_EQ(
+      log_.CountContaining("Code: E_NOBUFS, Text: \"Too much unread data for slot\", slot: \"0\", queued: \"131070\", "
+                           "length: \"1\", limit: \"131070\""),
+      1)
       << testing::PrintToString(log_.Lines());
   EXPECT_EQ(log_.Count("T: Pong"), 0) << "the loop ended at the frame over the limit";
   EXPECT_TRUE(ReadExactly(slot0, 2 * 65535) == a + b) << "up to the limit everything was delivered";
@@ -394,29 +426,41 @@ struct ApiErrorCase {
 
 TEST_F(ScriptedDispatcherTest, RefusedCreationsAndOpenings) {
   const std::vector<ApiErrorCase> cases = {
-      {"open an even slot", [](Dispatcher& d, auto&) { d.OpenStream(SlotId(4)); }, E_INVAL,
-       "Invalid slot number for client endpoint", {{"slot", "4"}}},
-      {"open the pong number", [](Dispatcher& d, auto&) { d.OpenStream(SlotId(kPong)); }, E_INVAL,
-       "Invalid slot number for client endpoint", {{"slot", "65521"}}},
+      {"open an even slot",
+       [](Dispatcher& d, auto&) { d.OpenStream(SlotId(4)); },
+       E_INVAL,
+       "Invalid slot number for client endpoint",
+       {{"slot", "4"}}},
+      {"open the pong number",
+       [](Dispatcher& d, auto&) { d.OpenStream(SlotId(kPong)); },
+       E_INVAL,
+       "Invalid slot number for client endpoint",
+       {{"slot", "65521"}}},
       {"open an open slot",
        [](Dispatcher& d, auto& held) {
          held.push_back(d.OpenStream(SlotId(5)));
          d.OpenStream(SlotId(5));
        },
-       E_BUSY, "Slot is in use", {{"slot", "5"}}},
+       E_BUSY,
+       "Slot is in use",
+       {{"slot", "5"}}},
       {"create after Stop",
        [](Dispatcher& d, auto&) {
          d.Stop();
          SlotId slot;
          d.CreateStream(slot);
        },
-       E_BUSY, "Dispatcher is stopped", {}},
+       E_BUSY,
+       "Dispatcher is stopped",
+       {}},
       {"open after Stop",
        [](Dispatcher& d, auto&) {
          d.Stop();
          d.OpenStream(SlotId(1));
        },
-       E_BUSY, "Dispatcher is stopped", {}},
+       E_BUSY,
+       "Dispatcher is stopped",
+       {}},
   };
   for (const ApiErrorCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -489,7 +533,8 @@ TEST_F(ScriptedDispatcherTest, HandleOutlivingItsDispatcherFailsAndIsSafeToDestr
   const std::vector<std::pair<const char*, std::function<void()>>> calls = {
       {"Write", [&] { stream->Write("x", 1); }},
       {"Flush", [&] { stream->Flush(); }},
-      {"ReadAny", [&] {
+      {"ReadAny",
+       [&] {
          char c;
          stream->ReadAny(&c, 1);
        }},

@@ -165,8 +165,8 @@ int LogWatch::Count(const std::string& message) const {
 
 int LogWatch::CountContaining(const std::string& text) const {
   const std::vector<std::string> lines = Lines();
-  return static_cast<int>(
-      std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+  return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                        [&](const std::string& l) { return l.find(text) != std::string::npos; }));
 }
 
 bool LogWatch::WaitUntil(const std::function<bool(const std::vector<std::string>&)>& done,
