@@ -19,7 +19,7 @@ using linktest::Detail;
 using linktest::FromHex;
 
 // A record's fields; Bytes() gives its form with a correct CRC.
-struct RecordSpec {
+struct RecordFields {
   std::string mark = "\x11\x22\x33\x44";
   uint64_t version = 1010;
   uint8_t role = 1;
@@ -48,9 +48,9 @@ struct RecordSpec {
 // The default record with one change.
 template <typename Change>
 std::string Record(Change change) {
-  RecordSpec spec;
-  change(spec);
-  return spec.Bytes();
+  RecordFields fields;
+  change(fields);
+  return fields.Bytes();
 }
 
 std::string FlipBit(std::string bytes, size_t byte, int bit) {
@@ -89,24 +89,24 @@ TEST(Handshake, ReceiveKeepsIdAndHops) {
 }
 
 TEST(Handshake, ExtrasAreSkippedAndChecksummed) {
-  RecordSpec spec;
-  spec.extras = {"xyz", "", std::string(5000, 'e')};
-  BufferStream stream(spec.Bytes() + "next");
+  RecordFields fields;
+  fields.extras = {"xyz", "", std::string(5000, 'e')};
+  BufferStream stream(fields.Bytes() + "next");
   const Handshake received(stream, 1);
-  EXPECT_EQ(received.id, spec.id);
-  EXPECT_EQ(received.hops, spec.hops);
+  EXPECT_EQ(received.id, fields.id);
+  EXPECT_EQ(received.hops, fields.hops);
   EXPECT_EQ(stream.input.substr(stream.position), "next");
 
   // The extra bytes count in the CRC: a bit flipped inside one is caught.
-  const std::string bytes = Record([](RecordSpec& r) { r.extras = {"xyz"}; });
+  const std::string bytes = Record([](RecordFields& r) { r.extras = {"xyz"}; });
   BufferStream flipped(FlipBit(bytes, 29, 0));  // inside "xyz"
   const Error e = CatchError([&] { Handshake(flipped, 1); });
   EXPECT_EQ(e.Text(), "Received handshake checksum mismatch");
 }
 
 TEST(Handshake, ChecksInOrderWithTheirErrors) {
-  const std::string version1011 = Record([](RecordSpec& r) { r.version = 1011; });
-  const std::string role1 = RecordSpec{}.Bytes();
+  const std::string version1011 = Record([](RecordFields& r) { r.version = 1011; });
+  const std::string role1 = RecordFields{}.Bytes();
   const struct {
     const char* name;
     std::string bytes;
@@ -114,7 +114,7 @@ TEST(Handshake, ChecksInOrderWithTheirErrors) {
     uint32_t code;
     const char* text;
   } cases[] = {
-      {"endian", Record([](RecordSpec& r) { r.mark = "\x44\x33\x22\x11"; }), 1, E_INVAL, "Unsupported peer endian"},
+      {"endian", Record([](RecordFields& r) { r.mark = "\x44\x33\x22\x11"; }), 1, E_INVAL, "Unsupported peer endian"},
       {"version", version1011, 1, E_NOSYS, "Unsupported protocol version"},
       {"version with a flipped bit", FlipBit(version1011, 4, 3), 1, E_INVAL, "Received handshake checksum mismatch"},
       {"role", role1, 0, E_INVAL, "Invalid peer role"},
@@ -129,12 +129,12 @@ TEST(Handshake, ChecksInOrderWithTheirErrors) {
     EXPECT_EQ(e.Text(), c.text) << c.name;
     EXPECT_NE(Detail(e, "in").find(":Handshake"), std::string::npos) << c.name;
   }
-  BufferStream endian(Record([](RecordSpec& r) { r.mark = "\x44\x33\x22\x11"; }));
+  BufferStream endian(Record([](RecordFields& r) { r.mark = "\x44\x33\x22\x11"; }));
   EXPECT_EQ(Detail(CatchError([&] { Handshake(endian, 1); }), "endian"), "0x11223344");
 }
 
 TEST(Handshake, EveryTruncatedRecordEndsTheStream) {
-  const std::string bytes = Record([](RecordSpec& r) { r.extras = {"ab"}; });
+  const std::string bytes = Record([](RecordFields& r) { r.extras = {"ab"}; });
   for (size_t length = 0; length < bytes.size(); ++length) {
     BufferStream stream(bytes.substr(0, length));
     const Error e = CatchError([&] { Handshake(stream, 1); });
