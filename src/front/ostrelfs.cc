@@ -5,8 +5,11 @@
 #include <fcntl.h>
 #include <fuse.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <exception>
+#include <iterator>
 
 #include "core/error.h"
 #include "core/log.h"
@@ -37,11 +40,61 @@ Path ToPath(const char* path) {
   return Path::FromUtf8(path);
 }
 
+// ---- stopping the loop on SIGINT, SIGTERM and SIGHUP ----
+//
+// FUSE installs its own handlers only once the volume is mounted, so a
+// signal in between would end the process with the mount left behind. Ours
+// are in place before the mount: a signal before the loop runs is
+// remembered and ends the loop as soon as the kernel's first request (init)
+// arrives; a later one ends it at once, as FUSE's own handler would. FUSE
+// leaves handlers that are not the default alone.
+
+std::atomic<fuse*> runningFuse{nullptr};
+volatile sig_atomic_t stopRequested = 0;
+
+void StopHandler(int) {
+  stopRequested = 1;
+  if (fuse* f = runningFuse.load()) fuse_exit(f);
+}
+
+// Installs StopHandler for the stop signals that have their default action
+// (an ignored SIGHUP stays ignored) and puts the old actions back at the end.
+class StopSignals {
+ public:
+  StopSignals() {
+    stopRequested = 0;
+    struct sigaction action {};
+    action.sa_handler = StopHandler;
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < std::size(kSignals); ++i) {
+      struct sigaction old {};
+      installed_[i] = sigaction(kSignals[i], nullptr, &old) == 0 && old.sa_handler == SIG_DFL &&
+                      sigaction(kSignals[i], &action, &old_[i]) == 0;
+    }
+  }
+  ~StopSignals() {
+    runningFuse = nullptr;
+    for (size_t i = 0; i < std::size(kSignals); ++i) {
+      if (installed_[i]) sigaction(kSignals[i], &old_[i], nullptr);
+    }
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+  struct sigaction old_[std::size(kSignals)] {};
+  bool installed_[std::size(kSignals)] = {};
+};
+
 // ---- callbacks ----
 
 void* ostrel_init(fuse_conn_info* conn) {
   OST_LOG(kLogFuse, "");
   conn->want |= FUSE_CAP_ATOMIC_O_TRUNC | FUSE_CAP_BIG_WRITES;
+  fuse* f = fuse_get_context()->fuse;
+  runningFuse = f;
+  if (stopRequested) fuse_exit(f);  // a stop signal came before the loop ran
   return fuse_get_context()->private_data;
 }
 
@@ -311,6 +364,7 @@ int RunFuse(const std::vector<std::string>& arguments, PrivateData& data) {
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   privateData = &data;
+  StopSignals signals;
   const fuse_operations& operations = OstrelOperations();
   const int result =
       fuse_main_real(static_cast<int>(arguments.size()), argv.data(), &operations, sizeof operations, &data);

@@ -75,9 +75,12 @@ std::vector<std::string> FuseArgumentsFor(FusePlatform platform, const std::stri
 std::vector<std::string> FuseArguments(const std::string& program, const std::string& mountPoint, bool local);
 
 // Points privateData at `data` and runs fuse_main_real with the operation
-// table until the volume is unmounted or FUSE's own signal handling ends
-// the loop; returns FUSE's result (0 after a normal unmount). Requires:
-// `data.bridge` set; runs on the main thread.
+// table until the volume is unmounted or SIGINT, SIGTERM or SIGHUP ends the
+// loop; returns FUSE's result (0 after a normal unmount). The handlers for
+// those signals are in place before the volume is mounted (a signal that
+// comes before the loop runs ends it at its first request), so a signal
+// never leaves a mount behind; the old actions are restored on return.
+// Requires: `data.bridge` set; runs on the main thread.
 int RunFuse(const std::vector<std::string>& arguments, PrivateData& data);
 
 // ---- pieces of the callbacks, exposed for tests ----
