@@ -23,6 +23,8 @@
 namespace OST {
 namespace {
 
+using testutil::HiddenFiles;
+
 using testutil::CatchError;
 using testutil::DetailPairs;
 
@@ -52,15 +54,6 @@ void SetHostTimes(const std::string& path, int64_t atime, int64_t mtime) {
   ASSERT_EQ(::utimes(path.c_str(), times), 0) << path;
 }
 
-// Hidden leftovers (temporary files) in a directory.
-std::vector<std::string> HiddenFiles(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) {
-    const std::string name = e.path().filename().string();
-    if (name[0] == '.') names.push_back(name);
-  }
-  return names;
-}
 
 class ConfigStoreTest : public ::testing::Test {
  protected:

@@ -28,12 +28,7 @@ class CircularLogTest : public ::testing::Test {
 
   Path FilePath(const std::string& name) const { return Path::FromUtf8(dir_.path() + "/" + name); }
 
-  static std::string Contents(const Path& path) {
-    std::ifstream in(path.ToUnix8(), std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+  static std::string Contents(const Path& path) { return testutil::ReadHostFile(path.ToUnix8()); }
 
   testutil::TempDir dir_;
   testutil::CapturedConsole console_;  // keeps the echo off the test output

@@ -24,6 +24,7 @@ using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using testutil::MountedProgram;
+using testutil::ReadHostFile;
 using testutil::RunProcess;
 using testutil::RunShell;
 using testutil::TempDir;
@@ -49,20 +50,13 @@ bool InOrder(const std::vector<std::string>& messages, const std::vector<std::st
   return next == expected.size();
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 // Processes whose command line holds `argument` (the daemon's unique mount point).
 std::set<pid_t> ProcessesWithArgument(const std::string& argument) {
   std::set<pid_t> pids;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const std::string cmdline = ReadFile(entry.path().string() + "/cmdline");
+    const std::string cmdline = ReadHostFile(entry.path().string() + "/cmdline");
     std::string::size_type start = 0;
     for (std::string::size_type end; (end = cmdline.find('\0', start)) != std::string::npos; start = end + 1) {
       if (cmdline.compare(start, end - start, argument) == 0) pids.insert(std::stoi(name));
@@ -175,16 +169,16 @@ TEST_F(DaemonTest, BackgroundWithLogFileForksAndKeepsLogging) {
   EXPECT_EQ(Sh("cat " + m + "/Loopback/bob/pics/p.txt"), "picture\n[exit 0]");
 
   const std::string log = dir_.path() + "/daemon.log";
-  EXPECT_TRUE(testutil::WaitUntil([&] { return ReadFile(log).find("Starting fuse argv=") != std::string::npos; }));
+  EXPECT_TRUE(testutil::WaitUntil([&] { return ReadHostFile(log).find("Starting fuse argv=") != std::string::npos; }));
   EXPECT_EQ(daemon->Stop(), 0);  // unmounts; the parent's status
   const pid_t child = *children.begin();
   EXPECT_TRUE(testutil::WaitUntil([&] { return kill(child, 0) != 0; })) << "the child did not end";
   if (kill(child, 0) == 0) kill(child, SIGKILL);
 
-  const auto logged = Messages(ReadFile(log));
+  const auto logged = Messages(ReadHostFile(log));
   EXPECT_TRUE(InOrder(logged, {"Switching to background", "Starting network", "Starting fuse argv=["}))
-      << ReadFile(log);
-  EXPECT_TRUE(InOrder(logged, kShutDown)) << ReadFile(log);
+      << ReadHostFile(log);
+  EXPECT_TRUE(InOrder(logged, kShutDown)) << ReadHostFile(log);
   // The console saw everything up to the switch, and the file line.
   const auto console = Messages(daemon->Output());
   EXPECT_TRUE(InOrder(console, {"Switching logging to daemon.log", "Circular log file ", "Switching to background"}));

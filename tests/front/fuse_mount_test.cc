@@ -32,6 +32,8 @@
 namespace OST {
 namespace {
 
+using testutil::ReadHostFile;
+
 using ::testing::HasSubstr;
 using testutil::ProcessResult;
 using testutil::RunShell;
@@ -49,11 +51,6 @@ std::string RandomBytes(size_t size, uint32_t seed) {
 
 uint32_t Seed() {
   return static_cast<uint32_t>(::testing::UnitTest::GetInstance()->random_seed());
-}
-
-std::string ReadHostFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 struct stat HostStat(const std::string& path) {

@@ -26,6 +26,8 @@
 namespace OST {
 namespace {
 
+using testutil::ReadHostFile;
+
 using testutil::CatchError;
 
 std::string SnapshotBytes(const SnapDir& dir) {
@@ -47,11 +49,6 @@ std::string Int32(int32_t v) {
   StringWriter writer(bytes);
   Serializer::Store(writer, v);
   return bytes;
-}
-
-std::string ReadHostFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::vector<std::string> Names(const std::vector<Entry>& entries) {

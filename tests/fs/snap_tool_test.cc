@@ -18,6 +18,9 @@
 namespace OST {
 namespace {
 
+using testutil::HiddenFiles;
+using testutil::ReadHostFile;
+
 using testutil::ProcessResult;
 using testutil::RunProcess;
 
@@ -27,19 +30,6 @@ ProcessResult Snap(const std::vector<std::string>& args) {
   return RunProcess(argv, "", 60);
 }
 
-std::string ReadHostFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::vector<std::string> HiddenFiles(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) {
-    const std::string name = e.path().filename().string();
-    if (name[0] == '.') names.push_back(name);
-  }
-  return names;
-}
 
 // Walks `fs` below `path` depth first and records "path kind size mtime"
 // lines, skipping the listed top-level names and not descending into loop.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace OST::testutil {
@@ -59,6 +60,20 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 
 ProcessResult RunShell(const std::string& script, const std::string& cwd, int timeoutSeconds) {
   return RunProcess({"/bin/sh", "-c", script}, cwd, timeoutSeconds);
+}
+
+std::string ReadHostFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> HiddenFiles(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name[0] == '.') names.push_back(name);
+  }
+  return names;
 }
 
 TempDir::TempDir() {

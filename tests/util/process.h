@@ -21,6 +21,11 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 // Runs `/bin/sh -c script`.
 ProcessResult RunShell(const std::string& script, const std::string& cwd = "", int timeoutSeconds = 60);
 
+// The whole content of a host file ("" when it cannot be read).
+std::string ReadHostFile(const std::string& path);
+// The names starting with "." in a host directory (temporary leftovers).
+std::vector<std::string> HiddenFiles(const std::string& dir);
+
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object dies.
 class TempDir {
